@@ -1,0 +1,39 @@
+#pragma once
+
+#include "platform/Failure.h"
+
+// The run-time failure numbers of the original platform and their
+// descriptions: the one table every layer raises from.
+namespace platform::failures {
+
+enum Number : std::int32_t {
+    InvalidProcedureCall = 5,
+    Overflow = 6,
+    TypeMismatch = 13,
+    BadFileName = 52,
+    FileNotFound = 53,
+    FileAlreadyExists = 58,
+    DiskFull = 61,
+    PermissionDenied = 70,
+    PathFileAccessError = 75,
+    PathNotFound = 76,
+    CannotCreateObject = 429,
+    MethodNotSupported = 438,
+    ArgumentNotOptional = 449,
+    DuplicateKey = 457,
+};
+
+// The platform's standard description of a failure number.
+QString describe(std::int32_t number);
+
+// A failure with the standard description of its number.
+Failure make(std::int32_t number);
+
+// A failure with the standard description followed by a detail, for example
+// the path or the system's own reason: "File not found: C:\...".
+Failure make(std::int32_t number, const QString& detail);
+
+// Maps an errno value to the platform number that stands for it.
+std::int32_t fromErrno(int error);
+
+}  // namespace platform::failures

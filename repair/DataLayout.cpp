@@ -1,0 +1,50 @@
+#include "repair/DataLayout.h"
+
+namespace repair::layout {
+
+namespace {
+
+const QString kPrefixTested = QStringLiteral("DATASESI");
+const QString kPrefixWritten = QStringLiteral("DataSesi");
+const QString kSchoolSeparator = QStringLiteral("-SM-");
+const QString kDatabasePrefix = QStringLiteral("TinjaraSM");
+const QString kDatabaseSuffix = QStringLiteral(".tnjra");
+const QString kCompactedSuffix = QStringLiteral(" compact.tnjra");
+const QString kBackupSuffix = QStringLiteral(" backup.tnjra");
+const QString kLockSuffix = QStringLiteral(".ldb");
+
+QString databaseBase(const QString& sessionFolder, const QString& key) {
+    return sessionFolder + QLatin1Char('\\') + kDatabasePrefix + key;
+}
+
+}  // namespace
+
+bool IsSessionFolderName(const QString& folderName) {
+    return folderName.toUpper().left(kPrefixTested.size()) == kPrefixTested;
+}
+
+QString SessionKeyOf(const QString& folderName) { return folderName.mid(8, 4); }
+
+QString SessionFolderPath(const QString& key, const QString& schoolCode) {
+    return DataRoot + QLatin1Char('\\') + kPrefixWritten + key + kSchoolSeparator + schoolCode;
+}
+
+QString DatabaseFile(const QString& sessionFolder, const QString& key) {
+    return databaseBase(sessionFolder, key) + kDatabaseSuffix;
+}
+
+QString CompactedCopy(const QString& sessionFolder, const QString& key) {
+    return databaseBase(sessionFolder, key) + kCompactedSuffix;
+}
+
+QString BackupCopy(const QString& sessionFolder, const QString& key) {
+    return databaseBase(sessionFolder, key) + kBackupSuffix;
+}
+
+QString LockFile(const QString& sessionFolder, const QString& key) {
+    return databaseBase(sessionFolder, key) + kLockSuffix;
+}
+
+QString DatabaseDisplayName(const QString& key) { return kDatabasePrefix + key + kDatabaseSuffix; }
+
+}  // namespace repair::layout

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// Where the school-records product keeps its data, and the names of every
+// file the repair run touches. The only place that forms paths.
+namespace repair::layout {
+
+inline const QString DataRoot = QStringLiteral("C:\\DATA-TINJARA-SM$");
+
+// True when the name, upper-cased, starts with "DATASESI".
+bool IsSessionFolderName(const QString& folderName);
+// Characters 9 to 12 of the name, letter case kept; fewer for a short name.
+QString SessionKeyOf(const QString& folderName);
+
+QString SessionFolderPath(const QString& key, const QString& schoolCode);
+QString DatabaseFile(const QString& sessionFolder, const QString& key);
+QString CompactedCopy(const QString& sessionFolder, const QString& key);
+QString BackupCopy(const QString& sessionFolder, const QString& key);
+QString LockFile(const QString& sessionFolder, const QString& key);
+QString DatabaseDisplayName(const QString& key);
+
+}  // namespace repair::layout

@@ -1,0 +1,194 @@
+#include "repair/RepairRun.h"
+
+#include "platform/DatabaseEngine.h"
+#include "platform/Failures.h"
+#include "repair/DataLayout.h"
+#include "repair/RunMessages.h"
+#include "repair/fn1.h"
+
+namespace repair {
+
+namespace failures = platform::failures;
+using platform::Failure;
+using platform::Variant;
+
+namespace {
+
+// The widest value of the 16-bit counters the run has always used.
+constexpr int kCounterLimit = 32767;
+
+const QString kCompactMethod = QStringLiteral("CompactDatabase");
+const QString kConnectPassword = QStringLiteral(";pwd=Wq7#Lm.2%xR!9z");
+constexpr std::int16_t kCurrentFileFormat = 128;
+
+std::int16_t raiseCounter(std::int16_t counter) {
+    if (counter >= kCounterLimit) throw failures::make(failures::Overflow);
+    return static_cast<std::int16_t>(counter + 1);
+}
+
+}  // namespace
+
+QString trimSpaces(const QString& text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text.at(first) == QLatin1Char(' ')) ++first;
+    while (last > first && text.at(last - 1) == QLatin1Char(' ')) --last;
+    return text.mid(first, last - first);
+}
+
+QString NormaliseSchoolCode(const QString& typed) {
+    const QString trimmed = trimSpaces(typed);
+    // The counter runs 1..length and steps once past the end, so a length of
+    // 32,767 already overflows it.
+    if (trimmed.size() >= kCounterLimit) throw failures::make(failures::Overflow);
+    QString code;
+    code.reserve(trimmed.size());
+    for (const QChar c : trimmed) {
+        if (c != QLatin1Char(' ')) code.append(c);
+    }
+    return code.toUpper();
+}
+
+RepairRun::RepairRun(RunWindow& window, RunServices services)
+    : window_(window), services_(std::move(services)) {}
+
+RepairRun::~RepairRun() = default;
+
+Outcome RepairRun::cmdRepair_Click() {
+    const Outcome outcome = run();
+    sessionLock_.reset();
+    backupMade_ = false;
+    databaseTouched_ = false;
+    return outcome;
+}
+
+Outcome RepairRun::run() {
+    try {
+        if (trimSpaces(window_.schoolCodeText()).isEmpty()) {
+            window_.showMessage(messages::codeMissing());
+            window_.focusSchoolCode();
+            return Outcome::CodeMissing;
+        }
+        schoolCode_.clear();
+        schoolCode_ = NormaliseSchoolCode(window_.schoolCodeText());
+
+        Outcome ended{};
+        if (!DiscoverSession(ended)) return ended;
+        return CompactAndSwap();
+    } catch (const Failure& failure) {
+        return RecoverFromFailure(failure);
+    } catch (const std::exception& unexpected) {
+        return RecoverFromFailure(
+            Failure(51, QStringLiteral("Internal error: ") + QString::fromUtf8(unexpected.what())));
+    }
+}
+
+Outcome RepairRun::finish(Outcome outcome, const platform::Message& message) {
+    window_.showMessage(message);
+    window_.closeWindow();
+    return outcome;
+}
+
+platform::FileSystemService& RepairRun::fileSystem() {
+    if (!fileSystem_) fileSystem_ = services_.makeFileSystem();
+    return *fileSystem_;
+}
+
+bool RepairRun::DiscoverSession(Outcome& outcome) {
+    std::int16_t sessionCount = 0;
+    auto& fs = fileSystem();
+    if (!sessionRegistry_) sessionRegistry_ = std::make_unique<platform::KeyedCollection>();
+    auto& registry = *sessionRegistry_;
+
+    const platform::Folder root = fs.GetFolder(layout::DataRoot);
+    for (const platform::Folder& folder : fs.SubFolders(root)) {
+        const QString name = folder.Name;
+        if (!layout::IsSessionFolderName(name)) continue;
+        sessionCount = raiseCounter(sessionCount);
+        const QString key = layout::SessionKeyOf(name);
+        if (fn1::HasKey(registry, key)) {
+            outcome = finish(Outcome::DuplicateSessionFolder,
+                             messages::duplicateSessionFolder(name));
+            return false;
+        }
+        registry.Add(key, key);
+        const QString& added = registry.Item(static_cast<int>(sessionCount));
+        // Ordinal by character code: not numeric, not case-folded.
+        if (bestSessionKey_ < added) bestSessionKey_ = added;
+    }
+    if (registry.Count() < 1) {
+        outcome = finish(Outcome::NoSessionFolder, messages::noSessionFolder());
+        return false;
+    }
+    return true;
+}
+
+Outcome RepairRun::CompactAndSwap() {
+    sessionFolder_ = layout::SessionFolderPath(bestSessionKey_, schoolCode_);
+    auto& fs = fileSystem();
+    const QString database = layout::DatabaseFile(sessionFolder_, bestSessionKey_);
+    const QString compacted = layout::CompactedCopy(sessionFolder_, bestSessionKey_);
+    const QString backup = layout::BackupCopy(sessionFolder_, bestSessionKey_);
+    const QString lockFile = layout::LockFile(sessionFolder_, bestSessionKey_);
+
+    if (fs.ListFile(database).isEmpty()) {
+        return finish(Outcome::DatabaseNotFound, messages::databaseNotFound(bestSessionKey_));
+    }
+
+    // A second copy of the program on the same session would delete this
+    // run's backup and compacted copy; only one run may work on a session.
+    sessionLock_ = fs.LockFolder(sessionFolder_);
+
+    if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
+    fs.CopyFile(database, backup, true);
+    backupMade_ = true;
+
+    auto engine = services_.classes->createObject(QString::fromLatin1(platform::kDatabaseEngineClass));
+    engine->invoke(kCompactMethod,
+                   {Variant::text(database), Variant::text(compacted), Variant::missing(),
+                    Variant::int16(kCurrentFileFormat), Variant::text(kConnectPassword)});
+
+    if (fs.FileExists(database)) fs.DeleteFile(database, true);
+    databaseTouched_ = true;
+    fs.Rename(compacted, database);
+    if (fs.FileExists(backup)) fs.DeleteFile(backup, true);
+    backupMade_ = false;
+    if (fs.FileExists(lockFile)) fs.DeleteFile(lockFile, true);
+    engine.reset();
+
+    return finish(Outcome::RepairSucceeded, messages::repairSucceeded());
+}
+
+Outcome RepairRun::RecoverFromFailure(const Failure& failure) {
+    try {
+        if (backupMade_) {
+            auto& fs = fileSystem();
+            const QString database = layout::DatabaseFile(sessionFolder_, bestSessionKey_);
+            const QString compacted = layout::CompactedCopy(sessionFolder_, bestSessionKey_);
+            const QString backup = layout::BackupCopy(sessionFolder_, bestSessionKey_);
+            if (fs.FileExists(backup)) {
+                if (!databaseTouched_ && fs.FileExists(database)) {
+                    // The database file is still the original: drop the copies
+                    // rather than replace it by its own backup, so a database
+                    // that the product holds open is never deleted.
+                    if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
+                    fs.DeleteFile(backup, true);
+                } else {
+                    if (fs.FileExists(database)) fs.DeleteFile(database, true);
+                    if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
+                    fs.Rename(backup, database);
+                }
+            }
+        }
+    } catch (const Failure& inner) {
+        // Nothing catches a failure of the recovery itself: report it as the
+        // platform reports an unhandled error and leave the files as they are.
+        window_.showMessage(platform::runtimeErrorMessage(inner.number(), inner.description()));
+        window_.endProgram(1);
+        return Outcome::RecoveryFailed;
+    }
+    return finish(Outcome::RepairFailed,
+                  messages::repairFailed(failure.number(), failure.description()));
+}
+
+}  // namespace repair

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+#include <memory>
+
+#include "platform/Failure.h"
+#include "platform/FileSystemService.h"
+#include "platform/KeyedCollection.h"
+#include "repair/Outcome.h"
+#include "repair/RunServices.h"
+#include "repair/RunWindow.h"
+
+namespace repair {
+
+// Removes every space (U+0020) from the trimmed code and upper-cases it. The
+// position counter is 16 bits wide, as it always was: a trimmed code of
+// 32,767 characters or more fails with Overflow.
+QString NormaliseSchoolCode(const QString& typed);
+
+// Trims U+0020 only from both ends; tabs and other white space stay.
+QString trimSpaces(const QString& text);
+
+// The repair run behind the button, with the state that lives as long as the
+// window: one press runs to exactly one outcome.
+class RepairRun {
+public:
+    RepairRun(RunWindow& window, RunServices services);
+    ~RepairRun();
+
+    Outcome cmdRepair_Click();
+
+    const QString& bestSessionKey() const { return bestSessionKey_; }
+    const QString& sessionFolder() const { return sessionFolder_; }
+    const QString& schoolCode() const { return schoolCode_; }
+
+private:
+    Outcome run();
+    bool DiscoverSession(Outcome& outcome);
+    Outcome CompactAndSwap();
+    Outcome RecoverFromFailure(const platform::Failure& failure);
+    Outcome finish(Outcome outcome, const platform::Message& message);
+    platform::FileSystemService& fileSystem();
+
+    RunWindow& window_;
+    RunServices services_;
+
+    QString bestSessionKey_;
+    QString sessionFolder_;
+    QString schoolCode_;
+    std::unique_ptr<platform::FileSystemService> fileSystem_;
+    std::unique_ptr<platform::KeyedCollection> sessionRegistry_;
+
+    // Per-run facts the recovery relies on.
+    std::unique_ptr<platform::FolderLock> sessionLock_;
+    bool backupMade_ = false;
+    bool databaseTouched_ = false;
+};
+
+}  // namespace repair

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include "platform/Automation.h"
+#include "platform/FileSystemService.h"
+
+namespace repair {
+
+// The platform services a run reaches. The file-system service is made on
+// first use; the class registry creates the database engine by name.
+struct RunServices {
+    std::function<std::unique_ptr<platform::FileSystemService>()> makeFileSystem;
+    std::shared_ptr<const platform::ClassRegistry> classes;
+};
+
+}  // namespace repair
