@@ -23,7 +23,9 @@ bool IsSessionFolderName(const QString& folderName) {
     return folderName.toUpper().left(kPrefixTested.size()) == kPrefixTested;
 }
 
-QString SessionKeyOf(const QString& folderName) { return folderName.mid(8, 4); }
+QString SessionKeyOf(const QString& folderName) {
+    return folderName.mid(8, 4);
+}
 
 QString SessionFolderPath(const QString& key, const QString& schoolCode) {
     return DataRoot + QLatin1Char('\\') + kPrefixWritten + key + kSchoolSeparator + schoolCode;
@@ -45,6 +47,8 @@ QString LockFile(const QString& sessionFolder, const QString& key) {
     return databaseBase(sessionFolder, key) + kLockSuffix;
 }
 
-QString DatabaseDisplayName(const QString& key) { return kDatabasePrefix + key + kDatabaseSuffix; }
+QString DatabaseDisplayName(const QString& key) {
+    return kDatabasePrefix + key + kDatabaseSuffix;
+}
 
 }  // namespace repair::layout

@@ -107,8 +107,8 @@ bool RepairRun::DiscoverSession(Outcome& outcome) {
         sessionCount = raiseCounter(sessionCount);
         const QString key = layout::SessionKeyOf(name);
         if (fn1::HasKey(registry, key)) {
-            outcome = finish(Outcome::DuplicateSessionFolder,
-                             messages::duplicateSessionFolder(name));
+            outcome =
+                finish(Outcome::DuplicateSessionFolder, messages::duplicateSessionFolder(name));
             return false;
         }
         registry.Add(key, key);
@@ -143,7 +143,8 @@ Outcome RepairRun::CompactAndSwap() {
     fs.CopyFile(database, backup, true);
     backupMade_ = true;
 
-    auto engine = services_.classes->createObject(QString::fromLatin1(platform::kDatabaseEngineClass));
+    auto engine =
+        services_.classes->createObject(QString::fromLatin1(platform::kDatabaseEngineClass));
     engine->invoke(kCompactMethod,
                    {Variant::text(database), Variant::text(compacted), Variant::missing(),
                     Variant::int16(kCurrentFileFormat), Variant::text(kConnectPassword)});

@@ -23,7 +23,7 @@ QString trimSpaces(const QString& text);
 // The repair run behind the button, with the state that lives as long as the
 // window: one press runs to exactly one outcome.
 class RepairRun {
-public:
+  public:
     RepairRun(RunWindow& window, RunServices services);
     ~RepairRun();
 
@@ -33,7 +33,7 @@ public:
     const QString& sessionFolder() const { return sessionFolder_; }
     const QString& schoolCode() const { return schoolCode_; }
 
-private:
+  private:
     Outcome run();
     bool DiscoverSession(Outcome& outcome);
     Outcome CompactAndSwap();

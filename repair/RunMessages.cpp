@@ -15,18 +15,18 @@ Message codeMissing() {
 }
 
 Message duplicateSessionFolder(const QString& folderName) {
-    return {joinPrompt({QStringLiteral("Terdapat folder data yang berulang dalam ") +
-                            layout::DataRoot,
-                        QStringLiteral("Antaranya : ") + folderName,
-                        QStringLiteral("Sila hapus folder data yang lebih lama tarikhnya")}),
-            MessageIcon::Warning, QStringLiteral("RALAT FOLDER DATA BERULANG")};
+    return {
+        joinPrompt({QStringLiteral("Terdapat folder data yang berulang dalam ") + layout::DataRoot,
+                    QStringLiteral("Antaranya : ") + folderName,
+                    QStringLiteral("Sila hapus folder data yang lebih lama tarikhnya")}),
+        MessageIcon::Warning, QStringLiteral("RALAT FOLDER DATA BERULANG")};
 }
 
 Message noSessionFolder() {
-    return {joinPrompt({QStringLiteral("Tiada sebarang folder data dijumpai dalam ") +
-                            layout::DataRoot,
-                        QStringLiteral("Sila masukkan folder data ke dalam ") + layout::DataRoot}),
-            MessageIcon::Warning, QStringLiteral("RALAT TIADA FOLDER DATA")};
+    return {
+        joinPrompt({QStringLiteral("Tiada sebarang folder data dijumpai dalam ") + layout::DataRoot,
+                    QStringLiteral("Sila masukkan folder data ke dalam ") + layout::DataRoot}),
+        MessageIcon::Warning, QStringLiteral("RALAT TIADA FOLDER DATA")};
 }
 
 Message databaseNotFound(const QString& key) {

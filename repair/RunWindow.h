@@ -9,7 +9,7 @@ namespace repair {
 // What the main window offers the repair run. The window implements it; tests
 // and the headless driver script it.
 class RunWindow {
-public:
+  public:
     virtual ~RunWindow() = default;
 
     // The current text of the school-code box, exactly as typed.
