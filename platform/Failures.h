@@ -36,4 +36,9 @@ Failure make(std::int32_t number, const QString& detail);
 // Maps an errno value to the platform number that stands for it.
 std::int32_t fromErrno(int error);
 
+// A failure for a system call's errno on a path: the number that stands for
+// it, the path, and the system's own reason, e.g.
+// "Disk full: C:\DATA\x.tnjra (No space left on device)".
+Failure systemFailure(int error, const QString& path);
+
 }  // namespace platform::failures

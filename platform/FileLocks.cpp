@@ -1,0 +1,74 @@
+#include "platform/FileLocks.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+
+namespace platform {
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+HeldFile failed(HeldFile::State state, int error = 0) {
+    HeldFile held;
+    held.state = state;
+    held.error = error;
+    return held;
+}
+
+HeldFile lockOnce(int folderFd, const QByteArray& name) {
+    struct stat status {};
+    if (::fstatat(folderFd, name.constData(), &status, 0) != 0) {
+        if (errno == ENOENT) return failed(HeldFile::State::Missing);
+        return failed(HeldFile::State::Failed, errno);
+    }
+    if (!S_ISREG(status.st_mode)) return failed(HeldFile::State::NotAFile);
+
+    constexpr int kFlags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+    int fd = ::openat(folderFd, name.constData(), O_RDONLY | kFlags);
+    // A file we may write but not read can still be locked through a write open.
+    if (fd < 0 && errno == EACCES) fd = ::openat(folderFd, name.constData(), O_WRONLY | kFlags);
+    if (fd < 0) {
+        if (errno == ENOENT) return failed(HeldFile::State::Missing);
+        return failed(HeldFile::State::Failed, errno);
+    }
+    HeldFile held;
+    held.fd.reset(fd);
+    if (::fstat(fd, &held.status) != 0) return failed(HeldFile::State::Failed, errno);
+    if (!S_ISREG(held.status.st_mode)) return failed(HeldFile::State::NotAFile);
+
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        if (errno == EWOULDBLOCK) return failed(HeldFile::State::InUse);
+        return failed(HeldFile::State::Failed, errno);
+    }
+    held.state = HeldFile::State::Locked;
+    return held;
+}
+
+}  // namespace
+
+HeldFile lockFile(int folderFd, const QByteArray& name) {
+    // The name may be switched to another file between open and lock; only a
+    // lock on the file the name still denotes counts.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        HeldFile held = lockOnce(folderFd, name);
+        if (held.state != HeldFile::State::Locked || stillNamedBy(folderFd, name, held.status))
+            return held;
+    }
+    return failed(HeldFile::State::InUse);
+}
+
+bool stillNamedBy(int folderFd, const QByteArray& name, const struct stat& status) {
+    struct stat now {};
+    return ::fstatat(folderFd, name.constData(), &now, 0) == 0 && sameFile(now, status);
+}
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <QByteArray>
+
+#include "platform/UniqueFd.h"
+
+namespace platform {
+
+// A file this process has opened and locked exclusively with flock(2),
+// which proves no other open file description holds a lock on it. Keeping it
+// while deleting, renaming or replacing the file stops anyone from taking a
+// lock in between.
+struct HeldFile {
+    enum class State { Locked, Missing, NotAFile, InUse, Failed };
+
+    State state = State::Failed;
+    int error = 0;  // the errno when Failed
+    UniqueFd fd;
+    struct stat status {};
+};
+
+// Opens and locks the regular file that `name` in the open folder `folderFd`
+// names (symbolic links followed). Nothing but regular files is opened, so
+// devices and pipes are never touched.
+HeldFile lockFile(int folderFd, const QByteArray& name);
+
+// True while `name` in the folder still names the file `status` describes.
+bool stillNamedBy(int folderFd, const QByteArray& name, const struct stat& status);
+
+}  // namespace platform
