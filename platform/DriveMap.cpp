@@ -30,8 +30,11 @@ std::shared_ptr<const DriveMap> DriveMap::withRoot(QChar drive, const QString& h
 }
 
 QStringList DriveMap::components(const QString& nativePath, QChar* drive) {
-    if (nativePath.size() < 2 || nativePath.at(1) != QLatin1Char(':') ||
-        !nativePath.at(0).isLetter() || nativePath.at(0).unicode() > 0x7f) {
+    // "C:name" would be relative to a current folder of the drive; only
+    // absolute paths are taken.
+    if (nativePath.size() < 3 || nativePath.at(1) != QLatin1Char(':') ||
+        !nativePath.at(0).isLetter() || nativePath.at(0).unicode() > 0x7f ||
+        (nativePath.at(2) != QLatin1Char('\\') && nativePath.at(2) != QLatin1Char('/'))) {
         throw failures::make(failures::BadFileName, nativePath);
     }
     if (drive) *drive = nativePath.at(0).toLower();
