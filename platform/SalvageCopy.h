@@ -1,0 +1,16 @@
+#pragma once
+
+#include "platform/SqlCipherDatabase.h"
+
+namespace platform::engine {
+
+// Rebuilds the attached, still empty copy ("compacted") from the source's
+// schema and every row that can still be read, table by table: tables, then
+// indexes (so a row that damage made a duplicate is refused, the first one
+// kept), then rows, walking each table by rowid and stepping over ranges that
+// cannot be read; then the AUTOINCREMENT counters, statistics, views and
+// triggers. Raises SqliteError for failures writing the copy; leaves judging
+// the result to the copy's integrity check.
+void salvageInto(sqlcipher::Database& database);
+
+}  // namespace platform::engine
