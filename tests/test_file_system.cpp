@@ -247,6 +247,12 @@ TEST_F(FileSystem, FullDiskLeavesDestinationAndNoTemporaryFile) {
               failures::DiskFull);
     EXPECT_EQ(drive.readFile("Data/backup"), "old backup");
     EXPECT_EQ(drive.entries("Data"), before);
+
+    options.copyWriteFault = platform::WriteFault{0, EIO};
+    const auto broken = platform::makeHostFileSystem(drive.drives(), options);
+    EXPECT_EQ(failureOf([&] { broken->CopyFile("C:\\Data\\source", "C:\\Data\\backup", true); }),
+              failures::PathFileAccessError);
+    EXPECT_EQ(drive.entries("Data"), before);
 }
 
 TEST_F(FileSystem, FilesInUseAreNotDeletedRenamedOrOverwritten) {
