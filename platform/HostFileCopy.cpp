@@ -60,6 +60,12 @@ struct OpenSource {
 OpenSource openSource(const DriveMap& drives, const QString& source) {
     const HostEntry entry = openHostEntry(drives, source);
     OpenSource opened;
+    // Only regular files are opened: opening a device can have effects of its own.
+    if (::fstatat(entry.folder.get(), entry.name.constData(), &opened.status, 0) != 0) {
+        if (errno == ENOENT) throw failures::make(failures::FileNotFound, source);
+        throw failures::systemFailure(errno, source);
+    }
+    if (!S_ISREG(opened.status.st_mode)) throw failures::make(failures::FileNotFound, source);
     const int fd = ::openat(entry.folder.get(), entry.name.constData(),
                             O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
