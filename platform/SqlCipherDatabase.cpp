@@ -46,6 +46,12 @@ void Statement::bindText(int index, const QByteArray& value) {
     if (rc != SQLITE_OK) throwError(db_, rc);
 }
 
+void Statement::bindBlob(int index, const QByteArray& value) {
+    const int rc = sqlite3_bind_blob(statement_, index, value.constData(), int(value.size()),
+                                     SQLITE_TRANSIENT);
+    if (rc != SQLITE_OK) throwError(db_, rc);
+}
+
 void Statement::bindValue(int index, const sqlite3_value* value) {
     const int rc = sqlite3_bind_value(statement_, index, value);
     if (rc != SQLITE_OK) throwError(db_, rc);

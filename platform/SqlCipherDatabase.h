@@ -40,6 +40,7 @@ class Statement {
     void reset();
     void bindInt64(int index, std::int64_t value);
     void bindText(int index, const QByteArray& value);
+    void bindBlob(int index, const QByteArray& value);
     void bindValue(int index, const sqlite3_value* value);
 
     int columnCount() const;
