@@ -128,11 +128,22 @@ class SourceConnection {
     const std::optional<QByteArray>& password() const { return password_; }
     bool needsRepair() const { return needsRepair_; }
 
+    // Another connection to the source, keyed and checked alike.
+    std::unique_ptr<Database> openAnother() const {
+        auto another = std::make_unique<Database>(uri_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        if (password_) another->key(*password_);
+        another->queryInt64("SELECT count(*) FROM main.sqlite_master");
+        another->execute("PRAGMA main.cache_size = -" + std::to_string(kSourceCacheKiB));
+        return another;
+    }
+
   private:
     void open(const QString& path, const std::string& parameters) {
         database_.reset();
-        database_ = std::make_unique<Database>(
-            sqlcipher::fileUri(QFile::encodeName(path), parameters), SQLITE_OPEN_READONLY);
+        uri_ = sqlcipher::fileUri(QFile::encodeName(path), parameters);
+        // Read-only by its URI alone: the connection's own flags are those
+        // the attached copy is opened with.
+        database_ = std::make_unique<Database>(uri_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
         if (password_) database_->key(*password_);
         // Reading the schema proves the key: with a wrong one page 1 fails.
         database_->queryInt64("SELECT count(*) FROM main.sqlite_master");
@@ -151,6 +162,7 @@ class SourceConnection {
         return fail(DatabaseCorrupt, path);
     }
 
+    std::string uri_;
     std::unique_ptr<Database> database_;
     std::optional<QByteArray> password_;
     bool plain_ = false;
@@ -186,7 +198,7 @@ void compactDatabase(const CompactRequest& request) {
         if (!consistent) {
             pending.clear();
             CompactedCopy copy(source.database(), destination, source.password());
-            salvageInto(source.database());
+            salvageInto(*source.openAnother(), source.database());
             copy.copyHeaderValues();
             if (!copy.isConsistent()) throw fail(DatabaseCorrupt, request.source);
         }

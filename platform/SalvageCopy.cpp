@@ -21,16 +21,20 @@ using sqlcipher::Statement;
 struct SchemaEntry {
     QByteArray type;
     QByteArray name;
+    QByteArray table;
+    std::int64_t rootPage;
     QByteArray sql;
 };
 
-std::vector<SchemaEntry> readSchema(Database& database) {
+std::vector<SchemaEntry> readSchema(Database& source) {
     std::vector<SchemaEntry> entries;
-    Statement statement(database.handle(),
-                        "SELECT type, name, sql FROM main.sqlite_master WHERE sql IS NOT NULL");
+    Statement statement(source.handle(),
+                        "SELECT type, name, tbl_name, rootpage, sql FROM main.sqlite_master "
+                        "WHERE sql IS NOT NULL");
     while (statement.step()) {
-        entries.push_back(
-            {statement.columnText(0), statement.columnText(1), statement.columnText(2)});
+        entries.push_back({statement.columnText(0), statement.columnText(1),
+                           statement.columnText(2), statement.columnInt64(3),
+                           statement.columnText(4)});
     }
     return entries;
 }
@@ -66,9 +70,9 @@ bool isDamage(const SqliteError& error) {
 
 class TableSalvage {
   public:
-    TableSalvage(Database& database, const QByteArray& table)
-        : database_(database), table_(identifier(table)) {
-        Statement info(database.handle(), "PRAGMA main.table_info(" + table_ + ")");
+    TableSalvage(Database& source, Database& copy, const QByteArray& table)
+        : source_(source), copy_(copy), table_(identifier(table)) {
+        Statement info(source.handle(), "PRAGMA main.table_info(" + table_ + ")");
         QList<QByteArray> lowerNames;
         while (info.step()) {
             columns_.push_back(info.columnText(1));
@@ -93,7 +97,7 @@ class TableSalvage {
   private:
     bool hasRowid(const char* alias) {
         try {
-            Statement probe(database_.handle(),
+            Statement probe(source_.handle(),
                             std::string("SELECT ") + alias + " FROM main." + table_ + " LIMIT 0");
             return true;
         } catch (const SqliteError&) {
@@ -143,9 +147,9 @@ class TableSalvage {
     // The first rowid past an unreadable range that begins at `start`: grows
     // a step until a read succeeds, then narrows back to the range's end.
     std::optional<std::int64_t> pastDamage(std::int64_t start) {
-        Statement probe(database_.handle(), "SELECT " + rowidAlias_ + ", * FROM main." + table_ +
-                                                " WHERE " + rowidAlias_ + " >= ?1 ORDER BY " +
-                                                rowidAlias_ + " LIMIT 1");
+        Statement probe(source_.handle(), "SELECT " + rowidAlias_ + ", * FROM main." + table_ +
+                                              " WHERE " + rowidAlias_ + " >= ?1 ORDER BY " +
+                                              rowidAlias_ + " LIMIT 1");
         constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
         std::int64_t failed = start;
         std::int64_t step = 1;
@@ -165,10 +169,10 @@ class TableSalvage {
     }
 
     void copyByRowid() {
-        Statement rows(database_.handle(), "SELECT " + rowidAlias_ + ", * FROM main." + table_ +
-                                               " WHERE " + rowidAlias_ + " >= ?1 ORDER BY " +
-                                               rowidAlias_);
-        Statement insert(database_.handle(), insertSql(true));
+        Statement rows(source_.handle(), "SELECT " + rowidAlias_ + ", * FROM main." + table_ +
+                                             " WHERE " + rowidAlias_ + " >= ?1 ORDER BY " +
+                                             rowidAlias_);
+        Statement insert(copy_.handle(), insertSql(true));
         std::int64_t next = std::numeric_limits<std::int64_t>::min();
         rows.bindInt64(1, next);
         for (;;) {
@@ -177,10 +181,10 @@ class TableSalvage {
                 more = rows.step();
             } catch (const SqliteError& error) {
                 if (!isDamage(error)) throw;
+                rows.reset();  // ends the read, which clears the failed page
                 const auto resume = pastDamage(next);
                 if (!resume) return;
                 next = *resume;
-                rows.reset();
                 rows.bindInt64(1, next);
                 continue;
             }
@@ -197,8 +201,8 @@ class TableSalvage {
     // Tables without a rowid are read in their own order up to the first
     // damage.
     void copyInTableOrder() {
-        Statement rows(database_.handle(), "SELECT * FROM main." + table_);
-        Statement insert(database_.handle(), insertSql(false));
+        Statement rows(source_.handle(), "SELECT * FROM main." + table_);
+        Statement insert(copy_.handle(), insertSql(false));
         for (;;) {
             try {
                 if (!rows.step()) return;
@@ -210,7 +214,8 @@ class TableSalvage {
         }
     }
 
-    Database& database_;
+    Database& source_;
+    Database& copy_;
     std::string table_;
     std::vector<QByteArray> columns_;
     std::string rowidAlias_;
@@ -218,12 +223,12 @@ class TableSalvage {
 
 // AUTOINCREMENT counters: never below what the source recorded, so ids of
 // lost rows are not handed out again.
-void mergeSequences(Database& database) {
+void mergeSequences(Database& source, Database& database) {
     Statement update(database.handle(),
                      "UPDATE compacted.sqlite_sequence SET seq = max(seq, ?2) WHERE name = ?1");
     Statement insert(database.handle(),
                      "INSERT INTO compacted.sqlite_sequence (name, seq) VALUES (?1, ?2)");
-    Statement rows(database.handle(), "SELECT name, seq FROM main.sqlite_sequence");
+    Statement rows(source.handle(), "SELECT name, seq FROM main.sqlite_sequence");
     for (;;) {
         try {
             if (!rows.step()) return;
@@ -253,8 +258,8 @@ bool hasEntry(const std::vector<SchemaEntry>& schema, const char* name) {
 
 }  // namespace
 
-void salvageInto(Database& database) {
-    const std::vector<SchemaEntry> schema = readSchema(database);
+void salvageInto(Database& source, Database& database) {
+    const std::vector<SchemaEntry> schema = readSchema(source);
     database.execute("BEGIN");
     std::vector<QByteArray> tables;
     for (const SchemaEntry& entry : schema) {
@@ -268,8 +273,8 @@ void salvageInto(Database& database) {
         if (entry.type != "index") continue;
         if (const auto create = createInCopy(entry.sql)) database.execute(*create);
     }
-    for (const QByteArray& table : tables) TableSalvage(database, table).copyRows();
-    if (hasEntry(schema, "sqlite_sequence")) mergeSequences(database);
+    for (const QByteArray& table : tables) TableSalvage(source, database, table).copyRows();
+    if (hasEntry(schema, "sqlite_sequence")) mergeSequences(source, database);
     // Statistics may describe lost rows; gather them afresh.
     if (hasEntry(schema, "sqlite_stat1")) database.execute("ANALYZE compacted");
     // Views, triggers and virtual tables have no rows: their schema entries
@@ -277,10 +282,19 @@ void salvageInto(Database& database) {
     // come last so that they do not fire on the copied rows.
     database.execute("PRAGMA writable_schema = ON");
     try {
-        database.execute(
-            "INSERT INTO compacted.sqlite_master (type, name, tbl_name, rootpage, sql) "
-            "SELECT type, name, tbl_name, rootpage, sql FROM main.sqlite_master "
-            "WHERE type = 'view' OR type = 'trigger' OR (type = 'table' AND rootpage = 0)");
+        Statement insert(database.handle(),
+                         "INSERT INTO compacted.sqlite_master (type, name, tbl_name, rootpage, "
+                         "sql) VALUES (?1, ?2, ?3, 0, ?4)");
+        for (const SchemaEntry& entry : schema) {
+            const bool virtualTable = entry.type == "table" && entry.rootPage == 0;
+            if (entry.type != "view" && entry.type != "trigger" && !virtualTable) continue;
+            insert.reset();
+            insert.bindText(1, entry.type);
+            insert.bindText(2, entry.name);
+            insert.bindText(3, entry.table);
+            insert.bindText(4, entry.sql);
+            insert.step();
+        }
     } catch (...) {
         sqlite3_exec(database.handle(), "PRAGMA writable_schema = OFF", nullptr, nullptr, nullptr);
         throw;

@@ -3,6 +3,9 @@
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 namespace platform::sqlcipher {
 
 void throwError(sqlite3* db, int code) {

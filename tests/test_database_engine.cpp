@@ -1,0 +1,198 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QFileInfo>
+
+#include "platform/SqlCipherDatabase.h"
+#include "tests/EngineTestSupport.h"
+
+namespace {
+
+using engine_test::fileHash;
+using engine_test::readFile;
+using engine_test::writeFile;
+using platform::Variant;
+using platform::sqlcipher::Database;
+
+class EngineCompact : public engine_test::EngineTest {};
+
+mode_t permissionsOf(const QString& path) {
+    struct stat info {};
+    ::stat(QFile::encodeName(path).constData(), &info);
+    return info.st_mode & 07777;
+}
+
+// Holds flock on a file through its own open file description, as another
+// user of the engine would.
+class HeldLock {
+  public:
+    explicit HeldLock(const QString& path)
+        : fd_(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        EXPECT_EQ(::flock(fd_, LOCK_SH | LOCK_NB), 0);
+    }
+    ~HeldLock() { ::close(fd_); }
+
+  private:
+    int fd_;
+};
+
+TEST_F(EngineCompact, ShrinksTheFileKeepingContentAndPermissionsWithoutTouchingTheSource) {
+    const QString source = makeDatabase("TinjaraSM2024.tnjra");
+    ASSERT_EQ(::chmod(QFile::encodeName(source).constData(), 0640), 0);
+    const QByteArray before = fileHash(source);
+
+    compact("TinjaraSM2024.tnjra", "TinjaraSM2024 compact.tnjra");
+
+    const QString copy = host("TinjaraSM2024 compact.tnjra");
+    EXPECT_LT(QFileInfo(copy).size(), QFileInfo(source).size() * 7 / 10);
+    EXPECT_EQ(sample::contentDigest(copy), sample::contentDigest(source));
+    EXPECT_EQ(sample::integrityCheck(copy), "ok");
+    EXPECT_EQ(fileHash(source), before);
+    EXPECT_EQ(permissionsOf(copy), 0640u);
+    EXPECT_FALSE(QFile::exists(host("TinjaraSM2024.ldb")));
+}
+
+TEST_F(EngineCompact, CopyOpensWithThePasswordOnly) {
+    makeDatabase("a.tnjra");
+    compact("a.tnjra", "b.tnjra");
+    EXPECT_GT(sample::rowCount(host("b.tnjra"), "students"), 0);
+    EXPECT_THROW(sample::rowCount(host("b.tnjra"), "students", QByteArray()),
+                 platform::sqlcipher::SqliteError);
+    EXPECT_THROW(sample::rowCount(host("b.tnjra"), "students", "another"),
+                 platform::sqlcipher::SqliteError);
+}
+
+TEST_F(EngineCompact, RefusesWithoutChangingAnything) {
+    makeDatabase("a.tnjra");
+    const QByteArray before = fileHash(host("a.tnjra"));
+    writeFile(host("taken.tnjra"), "keep me");
+
+    EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra", ";pwd=wrong"); }), 3031);
+    EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra", QString()); }), 3031);
+    EXPECT_EQ(failureOf([&] { compact("a.tnjra", "taken.tnjra"); }), 3204);
+    EXPECT_EQ(failureOf([&] { compact("missing.tnjra", "b.tnjra"); }), 3024);
+    EXPECT_EQ(failureOf([&] { compact("a.tnjra", "nofolder\\b.tnjra"); }), 76);
+
+    EXPECT_EQ(fileHash(host("a.tnjra")), before);
+    EXPECT_EQ(readFile(host("taken.tnjra")), "keep me");
+    EXPECT_FALSE(QFile::exists(host("b.tnjra")));
+    EXPECT_FALSE(QFile::exists(host("a.ldb")));
+}
+
+TEST_F(EngineCompact, DatabaseInUseIsRefused) {
+    makeDatabase("a.tnjra");
+    const QByteArray before = fileHash(host("a.tnjra"));
+    {
+        HeldLock user(host("a.tnjra"));
+        EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra"); }), 3356);
+        EXPECT_FALSE(QFile::exists(host("a.ldb")));
+    }
+    {
+        HeldLock user(host("a.ldb"));
+        EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra"); }), 3356);
+        EXPECT_TRUE(QFile::exists(host("a.ldb"))) << "a lock file someone holds stays";
+    }
+    EXPECT_FALSE(QFile::exists(host("b.tnjra")));
+    EXPECT_EQ(fileHash(host("a.tnjra")), before);
+
+    // Once the holder has gone its stale lock file is taken over and removed.
+    compact("a.tnjra", "b.tnjra");
+    EXPECT_FALSE(QFile::exists(host("a.ldb")));
+}
+
+TEST_F(EngineCompact, NotADatabaseFailsOrYieldsAConsistentCopy) {
+    makeDatabase("good.tnjra");
+    const QByteArray good = readFile(host("good.tnjra"));
+    QByteArray random(10000, '\0');
+    for (int i = 0; i < random.size(); ++i) random[i] = char((i * 7919 + i / 3) & 0xff);
+    const std::vector<std::pair<const char*, QByteArray>> cases = {
+        {"random", random},
+        {"empty", QByteArray()},
+        {"shorter than a page", good.left(500)},
+        {"cut mid-page", good.left(good.size() / 2 + 100)},
+        {"cut at a page", good.left(good.size() / 2 / 1024 * 1024)},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        writeFile(host("bad.tnjra"), bytes);
+        const int failure = failureOf([&] { compact("bad.tnjra", "out.tnjra"); });
+        if (failure == 0) {
+            EXPECT_EQ(sample::integrityCheck(host("out.tnjra")), "ok");
+            QFile::remove(host("out.tnjra"));
+        } else {
+            EXPECT_EQ(failure, 3049);
+            EXPECT_FALSE(QFile::exists(host("out.tnjra")));
+        }
+        EXPECT_EQ(readFile(host("bad.tnjra")), bytes);
+    }
+    writeFile(host("bad.tnjra"), QByteArray());
+    EXPECT_EQ(failureOf([&] { compact("bad.tnjra", "out.tnjra"); }), 3049);
+    writeFile(host("bad.tnjra"), random);
+    EXPECT_EQ(failureOf([&] { compact("bad.tnjra", "out.tnjra"); }), 3049);
+}
+
+TEST_F(EngineCompact, DamagedPagesAreRepairedKeepingTheReadableRows) {
+    const QString source = makeDatabase("a.tnjra", smallDatabase(0.0));
+    const std::int64_t students = sample::rowCount(source, "students");
+    const std::int64_t marks = sample::rowCount(source, "marks");
+    sample::damage(source, 6);
+    const QByteArray before = fileHash(source);
+
+    compact("a.tnjra", "b.tnjra");
+
+    const QString copy = host("b.tnjra");
+    EXPECT_EQ(sample::integrityCheck(copy), "ok");
+    const std::int64_t keptStudents = sample::rowCount(copy, "students");
+    const std::int64_t keptMarks = sample::rowCount(copy, "marks");
+    EXPECT_GT(keptStudents, students / 2);
+    EXPECT_GT(keptMarks, marks / 2);
+    EXPECT_LT(keptStudents + keptMarks, students + marks) << "the damage hit no row";
+    EXPECT_EQ(sample::rowCount(copy, "subjects"), 6);
+    EXPECT_EQ(fileHash(source), before);
+}
+
+std::unique_ptr<Database> openWithPassword(const QString& path) {
+    auto database =
+        std::make_unique<Database>(QFile::encodeName(path).toStdString(), 0x2 /* read-write */);
+    database->key(sample::kPassword);
+    return database;
+}
+
+TEST_F(EngineCompact, RepairKeepsSchemaCountersAndTriggers) {
+    const QString source = makeDatabase("a.tnjra", smallDatabase(0.0));
+    const std::int64_t lastId =
+        openWithPassword(source)->queryInt64("SELECT max(id) FROM students");
+    sample::damage(source, 6);
+    compact("a.tnjra", "b.tnjra");
+
+    const auto copy = openWithPassword(host("b.tnjra"));
+    EXPECT_EQ(copy->queryInt64("SELECT count(*) FROM sqlite_master WHERE type IN "
+                               "('index', 'view', 'trigger') AND sql IS NOT NULL"),
+              5);
+    EXPECT_EQ(copy->queryInt64("PRAGMA user_version"), 2024);
+    // Ids of lost rows are not handed out again.
+    EXPECT_EQ(copy->queryInt64("SELECT seq FROM sqlite_sequence WHERE name = 'students'"), lastId);
+    copy->execute("UPDATE students SET class_id = 1 WHERE id = (SELECT min(id) FROM students)");
+    EXPECT_EQ(copy->queryInt64("SELECT count(*) FROM audit"), 1);
+}
+
+TEST_F(EngineCompact, ArgumentsOutsideTheCurrentFormatAreRefused) {
+    makeDatabase("a.tnjra");
+    auto call = [&](Variant locale, Variant options) {
+        return failureOf([&] {
+            engine()->invoke("CompactDatabase",
+                             {Variant::text(native("a.tnjra")), Variant::text(native("b.tnjra")),
+                              locale, options, Variant::text(engine_test::kConnect)});
+            QFile::remove(host("b.tnjra"));
+        });
+    };
+    EXPECT_EQ(call(Variant::missing(), Variant::int16(0)), 3001);
+    EXPECT_EQ(call(Variant::missing(), Variant::int32(128 | 1)), 3001);
+    EXPECT_EQ(call(Variant::text(";LANGID=0x0419;CP=1251;COUNTRY=0"), Variant::missing()), 3001);
+    EXPECT_EQ(call(Variant::text(";LANGID=0x0409;CP=1252;COUNTRY=0"), Variant::int32(128)), 0);
+    EXPECT_EQ(call(Variant::missing(), Variant::missing()), 0);
+}
+
+}  // namespace
