@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/Failures.h"
+#include "platform/HostFileSystem.h"
+#include "repair/RunMessages.h"
+#include "tests/RepairFixture.h"
+
+using repair::Outcome;
+
+namespace {
+
+// Fails the first call of an operation whose argument ends with a suffix.
+sample::Observer failOnce(QString operation, QString suffix, int number = 75) {
+    auto fired = std::make_shared<bool>(false);
+    return [=](const QString& op, const QString& argument) {
+        if (*fired || op != operation || !argument.endsWith(suffix)) return;
+        *fired = true;
+        throw platform::failures::make(number, QStringLiteral("injected"));
+    };
+}
+
+// Holds a shared flock on a file as the running product would.
+struct ProductHold {
+    explicit ProductHold(const QString& hostPath)
+        : fd(::open(QFile::encodeName(hostPath).constData(), O_RDWR | O_CREAT, 0644)) {
+        EXPECT_GE(fd, 0);
+        EXPECT_EQ(::flock(fd, LOCK_SH | LOCK_NB), 0);
+    }
+    ~ProductHold() { ::close(fd); }
+    int fd;
+};
+
+}  // namespace
+
+using RepairSwap = RepairFixture;
+
+TEST_F(RepairSwap, SucceedsAndLeavesOnlyTheSmallerDatabaseWithSameContent) {
+    ::chmod(QFile::encodeName(drive.host(kDatabase)).constData(), 0640);
+    // Left-overs of an earlier interrupted run: all replaced or removed.
+    drive.writeFile(kCompacted, "stale compacted copy");
+    drive.writeFile(kBackup, "stale backup copy");
+    drive.writeFile(kLockFile, "");
+
+    EXPECT_EQ(runWith(services()), Outcome::RepairSucceeded);
+    EXPECT_EQ(message().prompt,
+              "Compact and Repair BERJAYA\r\n\r\nSila mulakan Tinjara seperti biasa");
+    EXPECT_EQ(message().icon, platform::MessageIcon::Information);
+    EXPECT_EQ(message().title, QString(""));
+    EXPECT_TRUE(window->closed);
+
+    EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(digest(kDatabase), originalDigest);
+    EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
+    EXPECT_LT(drive.readFile(kDatabase).size(), originalBytes.size() * 3 / 4);
+    struct stat status {};
+    ASSERT_EQ(::stat(QFile::encodeName(drive.host(kDatabase)).constData(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0640u);
+}
+
+TEST_F(RepairSwap, RepairsADamagedDatabase) {
+    sample::damage(drive.host(kDatabase), 3);
+    EXPECT_EQ(runWith(services()), Outcome::RepairSucceeded);
+    EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
+    EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+}
+
+TEST_F(RepairSwap, DatabaseNotFoundTouchesNothing) {
+    struct Case {
+        QString code;
+        bool hidden;
+    };
+    for (const Case& c : {Case{"XYZ", false}, Case{"ABC1234", true}}) {
+        if (c.hidden && !drive.setDosAttributes(kDatabase, 0x2)) continue;
+        EXPECT_EQ(runWith(services(), c.code), Outcome::DatabaseNotFound);
+        EXPECT_EQ(message().prompt,
+                  "TinjaraSM2024.tnjra TIDAK ditemui\r\n\r\nCompact and Repair GAGAL");
+        EXPECT_EQ(message().icon, platform::MessageIcon::Critical);
+        EXPECT_EQ(message().title, QString(""));
+        EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+        EXPECT_EQ(drive.readFile(kDatabase), originalBytes);
+    }
+}
+
+TEST_F(RepairSwap, FailureAtEachStepRestoresOrKeepsTheData) {
+    struct Case {
+        const char* step;
+        QString operation;
+        QString suffix;
+        QStringList leftovers;  // made before the run
+        QStringList filesAfter;
+        bool databaseUnchanged;  // else: repaired, same content
+    };
+    const QString db = "TinjaraSM2024.tnjra";
+    const QString compacted = "TinjaraSM2024 compact.tnjra";
+    const Case cases[] = {
+        {"3 delete old compacted copy",
+         "DeleteFile",
+         " compact.tnjra",
+         {compacted},
+         {compacted, db},
+         true},
+        {"4 backup copy", "CopyFile", ".tnjra", {}, {db}, true},
+        {"5 create engine", "CreateObject", "DAO.DBEngine.36", {}, {db}, true},
+        {"6 compaction", "CompactDatabase", ".tnjra", {}, {db}, true},
+        {"7 delete old database", "DeleteFile", "\\TinjaraSM2024.tnjra", {}, {db}, true},
+        {"8 rename compacted copy", "Rename", " compact.tnjra", {}, {db}, true},
+        {"9 delete backup", "DeleteFile", " backup.tnjra", {}, {db}, true},
+        {"10 lock file", "FileExists", ".ldb", {}, {db}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.step);
+        for (const QString& name : c.leftovers) drive.writeFile(kFolder + "/" + name, "left over");
+        EXPECT_EQ(runWith(services(failOnce(c.operation, c.suffix, 61))), Outcome::RepairFailed);
+        EXPECT_EQ(message().prompt,
+                  "Compact and Repair TIDAK BERJAYA\r\n\r\nErr.Number = 61\r\n\r\n"
+                  "Err.Description = Disk full: injected\r\n\r\nSila hubungi " +
+                      repair::messages::SupportContact + " untuk bantuan");
+        EXPECT_TRUE(window->closed);
+        EXPECT_EQ(sessionFiles(), c.filesAfter);
+        if (c.databaseUnchanged) {
+            EXPECT_EQ(drive.readFile(kDatabase), originalBytes);
+        } else {
+            EXPECT_EQ(digest(kDatabase), originalDigest);
+        }
+        // Start the next case from the original session.
+        for (const QString& name : sessionFiles()) QFile::remove(drive.host(kFolder + "/" + name));
+        drive.writeFile(kDatabase, originalBytes);
+    }
+}
+
+TEST_F(RepairSwap, EngineUnavailableIsReportedWith429) {
+    auto runServices = services();
+    runServices.classes = std::make_shared<platform::ClassRegistry>();
+    EXPECT_EQ(runWith(runServices), Outcome::RepairFailed);
+    EXPECT_TRUE(message().prompt.contains(
+        "Err.Number = 429\r\n\r\nErr.Description = ActiveX component can't create object"));
+    EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(drive.readFile(kDatabase), originalBytes);
+}
+
+TEST_F(RepairSwap, ProductStillRunningLeavesDatabaseByteIdentical) {
+    ProductHold database(drive.host(kDatabase));
+    ProductHold lockFile(drive.host(kLockFile));
+    EXPECT_EQ(runWith(services()), Outcome::RepairFailed);
+    EXPECT_TRUE(message().prompt.contains("Err.Number = 3356\r\n"))
+        << message().prompt.toStdString();
+    EXPECT_EQ(drive.readFile(kDatabase), originalBytes);
+    EXPECT_EQ(sessionFiles(), (QStringList{"TinjaraSM2024.ldb", "TinjaraSM2024.tnjra"}));
+}
+
+TEST_F(RepairSwap, SecondRunOnTheSameSessionTouchesNothing) {
+    auto other = platform::makeHostFileSystem(drive.drives());
+    auto held = other->LockFolder("C:\\DATA-TINJARA-SM$\\DataSesi2024-SM-ABC1234");
+    EXPECT_EQ(runWith(services()), Outcome::RepairFailed);
+    EXPECT_TRUE(message().prompt.contains("Err.Number = 70\r\n")) << message().prompt.toStdString();
+    EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(drive.readFile(kDatabase), originalBytes);
+}
+
+TEST_F(RepairSwap, FailureInsideRecoveryEndsProgramAndKeepsEveryCopy) {
+    // The rename fails, then so does the recovery's first delete.
+    auto renameFails = failOnce("Rename", " compact.tnjra", 75);
+    auto recoveryFails = failOnce("DeleteFile", " compact.tnjra", 70);
+    auto seenRename = std::make_shared<bool>(false);
+    auto observer = [=](const QString& op, const QString& argument) {
+        if (op == "Rename") *seenRename = true;
+        renameFails(op, argument);
+        if (*seenRename) recoveryFails(op, argument);
+    };
+    EXPECT_EQ(runWith(services(observer)), Outcome::RecoveryFailed);
+    EXPECT_EQ(message().prompt, "Run-time error '70':\r\n\r\nPermission denied: injected");
+    EXPECT_EQ(message().icon, platform::MessageIcon::Critical);
+    EXPECT_FALSE(message().title.has_value());
+    EXPECT_EQ(window->exitStatus, 1);
+    EXPECT_EQ(sessionFiles(),
+              (QStringList{"TinjaraSM2024 backup.tnjra", "TinjaraSM2024 compact.tnjra"}));
+    EXPECT_EQ(drive.readFile(kBackup), originalBytes);
+}
