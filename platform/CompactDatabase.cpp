@@ -108,26 +108,14 @@ class SourceConnection {
         plain_ = hasPlainHeader(path);
         if (!plain_) password_ = password;
         try {
-            open(path, "mode=ro");
+            open(path);
         } catch (const SqliteError& error) {
-            // A journal left by a crash cannot be rolled back read-only;
-            // read the file as it stands and rebuild what it holds instead.
-            if (error.primaryCode() != SQLITE_READONLY && error.primaryCode() != SQLITE_CANTOPEN) {
-                throw refusal(error, path, size);
-            }
-            needsRepair_ = true;
-            try {
-                open(path, "mode=ro&immutable=1");
-            } catch (const SqliteError& again) {
-                throw refusal(again, path, size);
-            }
+            throw refusal(error, path, size);
         }
     }
 
     Database& database() { return *database_; }
     const std::optional<QByteArray>& password() const { return password_; }
-    bool needsRepair() const { return needsRepair_; }
-
     // Another connection to the source, keyed and checked alike.
     std::unique_ptr<Database> openAnother() const {
         auto another = std::make_unique<Database>(uri_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -138,9 +126,8 @@ class SourceConnection {
     }
 
   private:
-    void open(const QString& path, const std::string& parameters) {
-        database_.reset();
-        uri_ = sqlcipher::fileUri(QFile::encodeName(path), parameters);
+    void open(const QString& path) {
+        uri_ = sqlcipher::fileUri(QFile::encodeName(path), "mode=ro");
         // Read-only by its URI alone: the connection's own flags are those
         // the attached copy is opened with.
         database_ = std::make_unique<Database>(uri_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
@@ -155,6 +142,12 @@ class SourceConnection {
     // default size, no plain header) that the key does not open is taken for
     // a wrong password; anything else is no database.
     Failure refusal(const SqliteError& error, const QString& path, qint64 size) const {
+        // A journal left by an interrupted transaction: only a writer may
+        // roll it back, and a copy made without it would be wrong, and
+        // damaged by it once in the source's place.
+        if (error.primaryCode() == SQLITE_READONLY) {
+            return fail(DatabaseInUse, path + QStringLiteral(": an unfinished transaction"));
+        }
         if (error.primaryCode() != SQLITE_NOTADB) return failureOf(error, path);
         constexpr qint64 kCipherPageSize = 1024;
         const bool wholePages = size >= kCipherPageSize && size % kCipherPageSize == 0;
@@ -166,7 +159,6 @@ class SourceConnection {
     std::unique_ptr<Database> database_;
     std::optional<QByteArray> password_;
     bool plain_ = false;
-    bool needsRepair_ = false;
 };
 
 // Tries the plain export; false when the source turned out damaged.
@@ -191,7 +183,7 @@ void compactDatabase(const CompactRequest& request) {
         PendingCopy pending(request.destination);
         const QByteArray destination = QFile::encodeName(request.destination);
         bool consistent = false;
-        if (!source.needsRepair()) {
+        {
             CompactedCopy copy(source.database(), destination, source.password());
             consistent = exportIntact(copy);
         }

@@ -24,7 +24,7 @@ using platform::sqlcipher::Statement;
 
 constexpr int kPageSize = 1024;
 constexpr int kMarksPerStudent = 12;
-constexpr int kStudentsPerBatch = 256;
+constexpr int kStudentsPerBatch = 16;
 // Rows are deleted in runs of this many students, so whole pages go free,
 // a share of the runs in every cycle of kDeleteCycle runs.
 constexpr int kDeleteRun = 8;
@@ -167,8 +167,10 @@ void createDatabase(const QString& hostPath, const DatabaseOptions& options) {
 
     if (options.freeShare > 0) {
         const int runs = int(options.freeShare * kDeleteCycle + 0.5);
-        const std::string chosen = "(id / " + std::to_string(kDeleteRun) + ") % " +
-                                   std::to_string(kDeleteCycle) + " < " + std::to_string(runs);
+        // Spread evenly over the cycle, so small files keep rows too.
+        const std::string chosen = "((id / " + std::to_string(kDeleteRun) + ") * " +
+                                   std::to_string(runs) + ") % " + std::to_string(kDeleteCycle) +
+                                   " < " + std::to_string(runs);
         database.execute("BEGIN");
         database.execute("DELETE FROM marks WHERE student_id IN (SELECT id FROM students WHERE " +
                          chosen + ")");

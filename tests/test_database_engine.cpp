@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFileInfo>
 
 #include "platform/SqlCipherDatabase.h"
@@ -51,7 +52,9 @@ TEST_F(EngineCompact, ShrinksTheFileKeepingContentAndPermissionsWithoutTouchingT
     EXPECT_EQ(sample::integrityCheck(copy), "ok");
     EXPECT_EQ(fileHash(source), before);
     EXPECT_EQ(permissionsOf(copy), 0640u);
-    EXPECT_FALSE(QFile::exists(host("TinjaraSM2024.ldb")));
+    EXPECT_EQ(QDir(host(".")).entryList(QDir::Files),
+              QStringList({"TinjaraSM2024 compact.tnjra", "TinjaraSM2024.tnjra"}))
+        << "no lock file, journal or other file left";
 }
 
 TEST_F(EngineCompact, CopyOpensWithThePasswordOnly) {
@@ -100,6 +103,17 @@ TEST_F(EngineCompact, DatabaseInUseIsRefused) {
     // Once the holder has gone its stale lock file is taken over and removed.
     compact("a.tnjra", "b.tnjra");
     EXPECT_FALSE(QFile::exists(host("a.ldb")));
+}
+
+TEST_F(EngineCompact, AJournalOfAnUnfinishedTransactionIsLeftToTheProduct) {
+    makeDatabase("a.tnjra");
+    writeFile(host("a.tnjra-journal"), QByteArray(4096, '\x5a'));
+    const QByteArray before = fileHash(host("a.tnjra"));
+
+    EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra"); }), 3356);
+    EXPECT_EQ(fileHash(host("a.tnjra")), before);
+    EXPECT_EQ(readFile(host("a.tnjra-journal")), QByteArray(4096, '\x5a'));
+    EXPECT_FALSE(QFile::exists(host("b.tnjra")));
 }
 
 TEST_F(EngineCompact, NotADatabaseFailsOrYieldsAConsistentCopy) {
