@@ -40,11 +40,11 @@ QByteArray mutate(QByteArray bytes, std::mt19937& random) {
 
 TEST_F(EngineFuzz, DamagedFilesGiveAConsistentCopyOrAFailure) {
     sample::DatabaseOptions options = smallDatabase(0.3);
-    options.sizeBytes = 96 * 1024;
+    options.sizeBytes = 64 * 1024;
     const QByteArray original = readFile(makeDatabase("original.tnjra", options));
     std::mt19937 random(20240611);
     int copies = 0;
-    for (int iteration = 0; iteration < 40; ++iteration) {
+    for (int iteration = 0; iteration < 32; ++iteration) {
         SCOPED_TRACE(iteration);
         const QByteArray damaged = mutate(original, random);
         writeFile(host("a.tnjra"), damaged);
@@ -61,7 +61,7 @@ TEST_F(EngineFuzz, DamagedFilesGiveAConsistentCopyOrAFailure) {
         QFile::remove(host("b.tnjra"));
         QFile::remove(host("a.tnjra"));
     }
-    EXPECT_GT(copies, 10) << "repair saved too few";
+    EXPECT_GT(copies, 8) << "repair saved too few: " << copies;
 }
 
 }  // namespace
