@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 
 #include "repair/RepairRun.h"
 #include "repair/RunWindow.h"
@@ -9,12 +10,17 @@ namespace Ui {
 class Form1;
 }
 
-// The program's only window (placeholder until the window is built).
+// The program's only window: the school-code box, the repair button and the
+// warning labels, built from Form1.ui. It owns the repair run, whose state
+// lives exactly as long as the window. Closing it (by the run or by the title
+// bar) deletes it once control is back in the event loop.
 class Form1 : public QWidget, public repair::RunWindow {
     Q_OBJECT
-public:
+  public:
     explicit Form1(repair::RunServices services, QWidget* parent = nullptr);
     ~Form1() override;
+
+    const repair::RepairRun& run() const { return run_; }
 
     QString schoolCodeText() override;
     void focusSchoolCode() override;
@@ -22,7 +28,14 @@ public:
     void closeWindow() override;
     void endProgram(int exitStatus) override;
 
-private:
+  protected:
+    bool event(QEvent* event) override;
+
+  private:
+    void Form_Activate();
+    void cmdRepair_Click();
+
     std::unique_ptr<Ui::Form1> ui_;
     repair::RepairRun run_;
+    bool running_ = false;
 };

@@ -1,6 +1,18 @@
 #include <QApplication>
 
+#include "app/AppIdentity.h"
+#include "app/Form1.h"
+#include "app/ProductionServices.h"
+
+// The window is the program: it is shown and activated at start (so typing goes
+// straight into the school-code box, even where no window manager activates
+// new windows), and the program ends when it closes.
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(ApplicationTitle);
+    QApplication::setQuitOnLastWindowClosed(true);
+    auto* window = new Form1(productionServices());
+    window->show();
+    window->activateWindow();
+    return QApplication::exec();
 }
