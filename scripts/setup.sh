@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
-    qt6-base-dev qt6-base-dev-tools libgl-dev
+    qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
     libsqlcipher-dev sqlcipher
     libgtest-dev googletest
     xvfb xauth xdotool x11-utils imagemagick fonts-liberation
