@@ -3,12 +3,12 @@
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
-#include <cstdio>
-#include <cstdlib>
 
 namespace platform::sqlcipher {
 
-void throwError(sqlite3* db, int code) {
+namespace {
+// Raises the current error of a connection as a SqliteError.
+[[noreturn]] void throwError(sqlite3* db, int code) {
     const int extended = db ? sqlite3_extended_errcode(db) : code;
     const int systemErrno = db ? sqlite3_system_errno(db) : 0;
     const std::string message = db ? sqlite3_errmsg(db) : sqlite3_errstr(code);
@@ -16,6 +16,7 @@ void throwError(sqlite3* db, int code) {
     const int reported = (extended & 0xff) == (code & 0xff) ? extended : code;
     throw SqliteError(reported, systemErrno, message);
 }
+}  // namespace
 
 Statement::Statement(sqlite3* db, const std::string& sql) : db_(db) {
     const int rc = sqlite3_prepare_v2(db, sql.c_str(), int(sql.size()), &statement_, nullptr);
@@ -71,10 +72,6 @@ std::int64_t Statement::columnInt64(int column) const {
 QByteArray Statement::columnText(int column) const {
     const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
     return QByteArray(text ? text : "", sqlite3_column_bytes(statement_, column));
-}
-
-bool Statement::columnIsNull(int column) const {
-    return sqlite3_column_type(statement_, column) == SQLITE_NULL;
 }
 
 sqlite3_value* Statement::columnValue(int column) const {

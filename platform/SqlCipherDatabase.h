@@ -46,7 +46,6 @@ class Statement {
     int columnCount() const;
     std::int64_t columnInt64(int column) const;
     QByteArray columnText(int column) const;
-    bool columnIsNull(int column) const;
     sqlite3_value* columnValue(int column) const;
 
   private:
@@ -75,9 +74,6 @@ class Database {
   private:
     sqlite3* db_ = nullptr;
 };
-
-// Raises the current error of a connection as a SqliteError.
-[[noreturn]] void throwError(sqlite3* db, int code);
 
 // A "file:" URI for a host path, escaping what URIs give meaning to.
 std::string fileUri(const QByteArray& hostPath, const std::string& parameters);
