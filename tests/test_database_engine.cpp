@@ -192,6 +192,17 @@ TEST_F(EngineCompact, RepairKeepsSchemaCountersAndTriggers) {
     EXPECT_EQ(copy->queryInt64("SELECT count(*) FROM audit"), 1);
 }
 
+TEST_F(EngineCompact, AnUnencryptedDatabaseIsCopiedAsItIs) {
+    {
+        Database plain(QFile::encodeName(host("plain.tnjra")).toStdString(),
+                       0x2 | 0x4 /* read-write, create */);
+        plain.execute("CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('x'), ('y');");
+    }
+    compact("plain.tnjra", "b.tnjra");
+    EXPECT_EQ(sample::contentDigest(host("b.tnjra"), QByteArray()),
+              sample::contentDigest(host("plain.tnjra"), QByteArray()));
+}
+
 TEST_F(EngineCompact, ArgumentsOutsideTheCurrentFormatAreRefused) {
     makeDatabase("a.tnjra");
     auto call = [&](Variant locale, Variant options) {
