@@ -14,7 +14,7 @@ namespace platform {
 // order). A component that is "." or "..", or holds a NUL, fails with 52, so
 // no path can leave its drive.
 class DriveMap {
-public:
+  public:
     // The drive map under which Windows programs on Linux keep their drives:
     // $WINEPREFIX/dosdevices/<letter>: (WINEPREFIX defaults to ~/.wine).
     static std::shared_ptr<const DriveMap> fromWinePrefix();
@@ -31,7 +31,7 @@ public:
     // The native path's components after the drive, validated as above.
     static QStringList components(const QString& nativePath, QChar* drive = nullptr);
 
-private:
+  private:
     QString driveRoot(QChar drive) const;
 
     QString winePrefix_;

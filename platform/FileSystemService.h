@@ -16,7 +16,7 @@ struct Folder {
 // Holds an exclusive advisory lock until destroyed; the system drops it if the
 // process dies.
 class FolderLock {
-public:
+  public:
     virtual ~FolderLock() = default;
 };
 
@@ -24,7 +24,7 @@ public:
 // match without regard to letter case. Every operation raises
 // platform::Failure instead of returning an error.
 class FileSystemService {
-public:
+  public:
     virtual ~FileSystemService() = default;
 
     // The folder at a path; fails with path-not-found when it does not exist.

@@ -9,7 +9,7 @@ namespace platform {
 // The platform's keyed collection of text: items in the order of adding,
 // positions from 1, keys matched without regard to letter case.
 class KeyedCollection {
-public:
+  public:
     // Fails with 457 when the key is already held.
     void Add(const QString& item, const QString& key);
     // Fails with 5 for a key the collection does not hold.
@@ -18,7 +18,7 @@ public:
     const QString& Item(int position) const;
     int Count() const { return static_cast<int>(items_.size()); }
 
-private:
+  private:
     QStringList items_;
     QHash<QString, qsizetype> positionByKey_;
 };

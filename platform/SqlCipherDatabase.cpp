@@ -3,7 +3,6 @@
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
-
 namespace platform::sqlcipher {
 
 namespace {

@@ -9,7 +9,7 @@ namespace platform {
 // A late-bound argument or result: missing, a 16-bit or 32-bit integer, a
 // boolean, or text.
 class Variant {
-public:
+  public:
     struct Missing {
         bool operator==(const Missing&) const = default;
     };
@@ -23,13 +23,17 @@ public:
 
     bool isMissing() const { return std::holds_alternative<Missing>(value_); }
     template <typename T>
-    bool holds() const { return std::holds_alternative<T>(value_); }
+    bool holds() const {
+        return std::holds_alternative<T>(value_);
+    }
     template <typename T>
-    const T& get() const { return std::get<T>(value_); }
+    const T& get() const {
+        return std::get<T>(value_);
+    }
 
     bool operator==(const Variant&) const = default;
 
-private:
+  private:
     template <typename T>
     explicit Variant(T v) : value_(std::move(v)) {}
 
