@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QIcon>
 
 #include "app/AppIdentity.h"
 #include "app/Form1.h"
@@ -10,6 +11,12 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(ApplicationTitle);
+    QApplication::setApplicationVersion(ApplicationVersion);
+    QGuiApplication::setDesktopFileName(DesktopFileName);
+    QIcon icon;
+    for (const char* size : {"16", "32", "48"})
+        icon.addFile(QStringLiteral(":/icons/program-%1.png").arg(QLatin1String(size)));
+    QApplication::setWindowIcon(icon);
     QApplication::setQuitOnLastWindowClosed(true);
     auto* window = new Form1(productionServices());
     window->show();

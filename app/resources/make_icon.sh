@@ -2,13 +2,13 @@
 # Draws the program icon (a database drum with a check mark) with ImageMagick:
 #   program.ico  32x32 in 2 colours, 32x32 in 16 colours, 16x16 in 16 colours,
 #                the three images Windows picks from;
-#   hicolor/NxN/apps/<name>.png  the same artwork for Linux desktops.
+#   program-16.png, -32.png, -48.png  the same artwork for Linux desktops
+#                and the window (the package installs them under its own name).
 # The outputs are committed; run this again only when the artwork changes.
 # Usage: make_icon.sh [output-dir]   (default: this script's folder)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here}
-name=compactandrepair-tinjarasm20xxtnjra
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -77,10 +77,7 @@ if [[ $depths != 1/4/4 ]]; then
 fi
 
 cp "$work/program.ico" "$out/program.ico"
-for size in 16 32 48; do
-    mkdir -p "$out/hicolor/${size}x${size}/apps"
-done
-convert "$work/c16.png" -strip "$out/hicolor/16x16/apps/$name.png"
-convert "$work/c32.png" -strip "$out/hicolor/32x32/apps/$name.png"
-convert "$work/c48.png" -depth 8 -strip "$out/hicolor/48x48/apps/$name.png"
+convert "$work/c16.png" -strip "$out/program-16.png"
+convert "$work/c32.png" -strip "$out/program-32.png"
+convert "$work/c48.png" -depth 8 -strip "$out/program-48.png"
 cat "$work/found.txt"
