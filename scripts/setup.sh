@@ -9,7 +9,7 @@ packages=(
     libsqlcipher-dev sqlcipher
     libgtest-dev googletest
     xvfb xauth xdotool x11-utils imagemagick fonts-liberation
-    attr dpkg-dev file time desktop-file-utils
+    attr dpkg-dev file time desktop-file-utils binutils-mingw-w64-x86-64
 )
 
 missing=()
