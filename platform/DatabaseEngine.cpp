@@ -19,6 +19,13 @@ QString nativeLockFile(const QString& nativeDatabase) {
     return base + QStringLiteral(".ldb");
 }
 
+// The folder part of a path, either separator.
+QString folderOf(const QString& path) {
+    const qsizetype end =
+        std::max(path.lastIndexOf(QLatin1Char('\\')), path.lastIndexOf(QLatin1Char('/')));
+    return end > 0 ? path.left(end) : path;
+}
+
 class DatabaseEngineObject : public AutomationObject {
   public:
     explicit DatabaseEngineObject(std::shared_ptr<const DriveMap> drives)
@@ -56,7 +63,17 @@ class DatabaseEngineObject : public AutomationObject {
         request.destination = drives_->toHostPath(destination);
         request.lockFile = drives_->toHostPath(nativeLockFile(source));
         if (connect) request.password = engine::passwordOf(*connect);
-        engine::compactDatabase(request);
+        try {
+            engine::compactDatabase(request);
+        } catch (const Failure& failure) {
+            // The user knows the files by their drive-letter names only.
+            QString description = failure.description();
+            description.replace(request.source, source)
+                .replace(request.destination, destination)
+                .replace(request.lockFile, nativeLockFile(source))
+                .replace(folderOf(request.destination), folderOf(destination));
+            throw Failure(failure.number(), description);
+        }
     }
 
     std::shared_ptr<const DriveMap> drives_;

@@ -147,6 +147,9 @@ TEST_F(RepairSwap, ProductStillRunningLeavesDatabaseByteIdentical) {
     EXPECT_EQ(runWith(services()), Outcome::RepairFailed);
     EXPECT_TRUE(message().prompt.contains("Err.Number = 3356\r\n"))
         << message().prompt.toStdString();
+    // Paths reach the user in their drive-letter form only.
+    EXPECT_TRUE(message().prompt.contains("C:\\DATA-TINJARA-SM$\\DataSesi2024-SM-ABC1234\\"));
+    EXPECT_FALSE(message().prompt.contains(drive.root())) << message().prompt.toStdString();
     EXPECT_EQ(drive.readFile(kDatabase), originalBytes);
     EXPECT_EQ(sessionFiles(), (QStringList{"TinjaraSM2024.ldb", "TinjaraSM2024.tnjra"}));
 }
