@@ -68,6 +68,16 @@ bool isDamage(const SqliteError& error) {
     return error.primaryCode() != SQLITE_NOMEM;
 }
 
+// Steps a reading statement: false at its end or at the first damage met.
+bool stepUnlessDamaged(Statement& rows) {
+    try {
+        return rows.step();
+    } catch (const SqliteError& error) {
+        if (!isDamage(error)) throw;
+        return false;
+    }
+}
+
 class TableSalvage {
   public:
     TableSalvage(Database& source, Database& copy, const QByteArray& table)
@@ -203,15 +213,7 @@ class TableSalvage {
     void copyInTableOrder() {
         Statement rows(source_.handle(), "SELECT * FROM main." + table_);
         Statement insert(copy_.handle(), insertSql(false));
-        for (;;) {
-            try {
-                if (!rows.step()) return;
-            } catch (const SqliteError& error) {
-                if (!isDamage(error)) throw;
-                return;
-            }
-            insertRow(insert, rows);
-        }
+        while (stepUnlessDamaged(rows)) insertRow(insert, rows);
     }
 
     Database& source_;
@@ -229,13 +231,7 @@ void mergeSequences(Database& source, Database& database) {
     Statement insert(database.handle(),
                      "INSERT INTO compacted.sqlite_sequence (name, seq) VALUES (?1, ?2)");
     Statement rows(source.handle(), "SELECT name, seq FROM main.sqlite_sequence");
-    for (;;) {
-        try {
-            if (!rows.step()) return;
-        } catch (const SqliteError& error) {
-            if (!isDamage(error)) throw;
-            return;
-        }
+    while (stepUnlessDamaged(rows)) {
         update.reset();
         update.bindValue(1, rows.columnValue(0));
         update.bindValue(2, rows.columnValue(1));
