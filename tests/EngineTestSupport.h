@@ -15,6 +15,7 @@
 #include "platform/Failure.h"
 #include "platform/Variant.h"
 #include "sample/SampleDatabase.h"
+#include "tests/TestHelpers.h"
 
 namespace engine_test {
 
@@ -58,16 +59,6 @@ class EngineTest : public ::testing::Test {
         engine()->invoke(QStringLiteral("CompactDatabase"),
                          {Variant::text(native(source)), Variant::text(native(destination)),
                           Variant::missing(), Variant::int16(128), Variant::text(connect)});
-    }
-
-    // The failure number of a call, 0 if it succeeds.
-    static int failureOf(const std::function<void()>& call) {
-        try {
-            call();
-        } catch (const platform::Failure& failure) {
-            return failure.number();
-        }
-        return 0;
     }
 
     platform::ClassRegistry classes_;

@@ -25,20 +25,6 @@ mode_t permissionsOf(const QString& path) {
     return info.st_mode & 07777;
 }
 
-// Holds flock on a file through its own open file description, as another
-// user of the engine would.
-class HeldLock {
-  public:
-    explicit HeldLock(const QString& path)
-        : fd_(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-        EXPECT_EQ(::flock(fd_, LOCK_SH | LOCK_NB), 0);
-    }
-    ~HeldLock() { ::close(fd_); }
-
-  private:
-    int fd_;
-};
-
 TEST_F(EngineCompact, ShrinksTheFileKeepingContentAndPermissionsWithoutTouchingTheSource) {
     const QString source = makeDatabase("TinjaraSM2024.tnjra");
     ASSERT_EQ(::chmod(QFile::encodeName(source).constData(), 0640), 0);
@@ -88,12 +74,12 @@ TEST_F(EngineCompact, DatabaseInUseIsRefused) {
     makeDatabase("a.tnjra");
     const QByteArray before = fileHash(host("a.tnjra"));
     {
-        HeldLock user(host("a.tnjra"));
+        HeldFileLock user(host("a.tnjra"));
         EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra"); }), 3356);
         EXPECT_FALSE(QFile::exists(host("a.ldb")));
     }
     {
-        HeldLock user(host("a.ldb"));
+        HeldFileLock user(host("a.ldb"));
         EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra"); }), 3356);
         EXPECT_TRUE(QFile::exists(host("a.ldb"))) << "a lock file someone holds stays";
     }

@@ -12,6 +12,7 @@
 
 #include "QStringPrinter.h"
 #include "TempDrive.h"
+#include "TestHelpers.h"
 #include "platform/Failures.h"
 #include "platform/FastCopy.h"
 #include "platform/FileAttributes.h"
@@ -21,38 +22,11 @@ namespace failures = platform::failures;
 
 namespace {
 
-std::int32_t failureOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const platform::Failure& failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
 mode_t modeOf(const QString& hostPath) {
     struct stat status {};
     ::stat(QFile::encodeName(hostPath).constData(), &status);
     return status.st_mode & 0777;
 }
-
-// An exclusive flock held through an open file description of our own, as
-// another program holding the file would.
-class ForeignLock {
-  public:
-    explicit ForeignLock(const QString& hostPath)
-        : fd_(::open(QFile::encodeName(hostPath).constData(), O_RDONLY | O_CLOEXEC)) {
-        locked_ = fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
-    }
-    ~ForeignLock() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool locked() const { return locked_; }
-
-  private:
-    int fd_;
-    bool locked_ = false;
-};
 
 QByteArray patterned(qsizetype size) {
     QByteArray data(size, Qt::Uninitialized);
@@ -258,7 +232,7 @@ TEST_F(FileSystem, FullDiskLeavesDestinationAndNoTemporaryFile) {
 TEST_F(FileSystem, FilesInUseAreNotDeletedRenamedOrOverwritten) {
     ASSERT_TRUE(drive.writeFile("Data/source", "new"));
     ASSERT_TRUE(drive.writeFile("Data/held.tnjra", "in use"));
-    ForeignLock lock(drive.host("Data/held.tnjra"));
+    HeldFileLock lock(drive.host("Data/held.tnjra"), LOCK_EX);
     ASSERT_TRUE(lock.locked());
 
     EXPECT_EQ(failureOf([&] { fs->DeleteFile("C:\\Data\\HELD.tnjra", true); }),

@@ -9,6 +9,7 @@
 #include "repair/fn1.h"
 #include "tests/QStringPrinter.h"
 #include "tests/ScriptedFileSystem.h"
+#include "tests/TestHelpers.h"
 
 using platform::Failure;
 using platform::MessageIcon;
@@ -23,15 +24,6 @@ repair::RunServices scriptedServices(QStringList folders, std::optional<int> fai
             std::make_shared<platform::ClassRegistry>()};
 }
 
-int failureNumber(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return failure.number();
-    }
-    return 0;
-}
-
 }  // namespace
 
 TEST(RepairRunNormalise, RemovesEverySpaceAndUpperCases) {
@@ -43,7 +35,7 @@ TEST(RepairRunNormalise, RemovesEverySpaceAndUpperCases) {
 
 TEST(RepairRunNormalise, SixteenBitCounterOverflowsAt32767) {
     EXPECT_EQ(repair::NormaliseSchoolCode(QString(32766, 'a')).size(), 32766);
-    EXPECT_EQ(failureNumber([] { repair::NormaliseSchoolCode(QString(32767, 'a')); }),
+    EXPECT_EQ(failureOf([] { repair::NormaliseSchoolCode(QString(32767, 'a')); }),
               platform::failures::Overflow);
     // Surrounding spaces are trimmed before the length counts.
     EXPECT_EQ(repair::NormaliseSchoolCode("  " + QString(32766, 'a') + "  ").size(), 32766);
@@ -189,8 +181,8 @@ TEST(SessionRegistry, KeysIgnoreCaseAndProbeAnswersOnlyNotFoundAsAbsent) {
     registry.Add("ab12", "ab12");
     EXPECT_TRUE(repair::fn1::HasKey(registry, "AB12"));
     EXPECT_EQ(registry.Item(1), "ab12");
-    EXPECT_EQ(failureNumber([&] { registry.Add("x", "AB12"); }), 457);
-    EXPECT_EQ(failureNumber([&] { (void)registry.Item(2); }), 5);
+    EXPECT_EQ(failureOf([&] { registry.Add("x", "AB12"); }), 457);
+    EXPECT_EQ(failureOf([&] { (void)registry.Item(2); }), 5);
     EXPECT_EQ(registry.Count(), 1);
 }
 

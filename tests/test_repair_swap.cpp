@@ -7,6 +7,7 @@
 #include "platform/HostFileSystem.h"
 #include "repair/RunMessages.h"
 #include "tests/RepairFixture.h"
+#include "tests/TestHelpers.h"
 
 using repair::Outcome;
 
@@ -21,17 +22,6 @@ sample::Observer failOnce(QString operation, QString suffix, int number = 75) {
         throw platform::failures::make(number, QStringLiteral("injected"));
     };
 }
-
-// Holds a shared flock on a file as the running product would.
-struct ProductHold {
-    explicit ProductHold(const QString& hostPath)
-        : fd(::open(QFile::encodeName(hostPath).constData(), O_RDWR | O_CREAT, 0644)) {
-        EXPECT_GE(fd, 0);
-        EXPECT_EQ(::flock(fd, LOCK_SH | LOCK_NB), 0);
-    }
-    ~ProductHold() { ::close(fd); }
-    int fd;
-};
 
 }  // namespace
 
@@ -142,8 +132,10 @@ TEST_F(RepairSwap, EngineUnavailableIsReportedWith429) {
 }
 
 TEST_F(RepairSwap, ProductStillRunningLeavesDatabaseByteIdentical) {
-    ProductHold database(drive.host(kDatabase));
-    ProductHold lockFile(drive.host(kLockFile));
+    // The product holds its database and lock file while it runs.
+    HeldFileLock database(drive.host(kDatabase));
+    HeldFileLock lockFile(drive.host(kLockFile));
+    ASSERT_TRUE(database.locked() && lockFile.locked());
     EXPECT_EQ(runWith(services()), Outcome::RepairFailed);
     EXPECT_TRUE(message().prompt.contains("Err.Number = 3356\r\n"))
         << message().prompt.toStdString();
