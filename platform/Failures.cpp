@@ -13,6 +13,8 @@ QString describe(std::int32_t number) {
             return QStringLiteral("Overflow");
         case TypeMismatch:
             return QStringLiteral("Type mismatch");
+        case InternalError:
+            return QStringLiteral("Internal error");
         case BadFileName:
             return QStringLiteral("Bad file name or number");
         case FileNotFound:
@@ -33,6 +35,8 @@ QString describe(std::int32_t number) {
             return QStringLiteral("Object doesn't support this property or method");
         case ArgumentNotOptional:
             return QStringLiteral("Argument not optional");
+        case WrongArgumentCount:
+            return QStringLiteral("Wrong number of arguments or invalid property assignment");
         case DuplicateKey:
             return QStringLiteral(
                 "This key is already associated with an element of this collection");

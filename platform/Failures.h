@@ -10,6 +10,7 @@ enum Number : std::int32_t {
     InvalidProcedureCall = 5,
     Overflow = 6,
     TypeMismatch = 13,
+    InternalError = 51,
     BadFileName = 52,
     FileNotFound = 53,
     FileAlreadyExists = 58,
@@ -20,6 +21,7 @@ enum Number : std::int32_t {
     CannotCreateObject = 429,
     MethodNotSupported = 438,
     ArgumentNotOptional = 449,
+    WrongArgumentCount = 450,
     DuplicateKey = 457,
 };
 

@@ -5,8 +5,6 @@
 namespace platform {
 
 namespace {
-constexpr std::int32_t kWrongArgumentCount = 450;
-
 Failure wrongKind(std::size_t index) {
     return failures::make(failures::TypeMismatch,
                           QStringLiteral("argument %1").arg(qulonglong(index + 1)));
@@ -27,8 +25,7 @@ LateBoundArguments::LateBoundArguments(const std::vector<Variant>& arguments,
                                        std::size_t parameterCount)
     : arguments_(arguments) {
     if (arguments.size() > parameterCount) {
-        throw Failure(kWrongArgumentCount,
-                      QStringLiteral("Wrong number of arguments or invalid property assignment"));
+        throw failures::make(failures::WrongArgumentCount);
     }
 }
 

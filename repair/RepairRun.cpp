@@ -79,7 +79,7 @@ Outcome RepairRun::run() {
         return RecoverFromFailure(failure);
     } catch (const std::exception& unexpected) {
         return RecoverFromFailure(
-            Failure(51, QStringLiteral("Internal error: ") + QString::fromUtf8(unexpected.what())));
+            failures::make(failures::InternalError, QString::fromUtf8(unexpected.what())));
     }
 }
 
