@@ -1,10 +1,16 @@
 #pragma once
 
-#include "platform/DriveMap.h"
-#include "repair/ProductionServices.h"
+#include <memory>
 
-// The program's services on the drives of the Wine prefix, as Windows
-// programs on Linux see their C: drive.
+#include "platform/DriveMap.h"
+#include "repair/RunServices.h"
+
+// The real services: the host file system and the database engine, both
+// reaching the disk through the given drive map.
+repair::RunServices productionServices(std::shared_ptr<const platform::DriveMap> drives);
+
+// The same on the drives of the Wine prefix, as Windows programs on Linux see
+// their C: drive.
 inline repair::RunServices productionServices() {
-    return repair::productionServices(platform::DriveMap::fromWinePrefix());
+    return productionServices(platform::DriveMap::fromWinePrefix());
 }

@@ -12,7 +12,7 @@
 
 #include "platform/DriveMap.h"
 #include "platform/Failure.h"
-#include "platform/HostFileSystem.h"
+#include "platform/host/HostFileSystem.h"
 
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);

@@ -1,6 +1,6 @@
 #include "repair/RepairRun.h"
 
-#include "platform/DatabaseEngine.h"
+#include "platform/DatabaseEngineClass.h"
 #include "platform/Failures.h"
 #include "repair/DataLayout.h"
 #include "repair/RunMessages.h"

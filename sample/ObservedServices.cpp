@@ -1,6 +1,6 @@
 #include "sample/ObservedServices.h"
 
-#include "platform/DatabaseEngine.h"
+#include "platform/DatabaseEngineClass.h"
 
 namespace sample {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/SqlCipherDatabase.h"
+#include "platform/engine/SqlCipherDatabase.h"
 
 namespace sample {
 

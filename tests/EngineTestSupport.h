@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "platform/Automation.h"
-#include "platform/DatabaseEngine.h"
 #include "platform/DriveMap.h"
 #include "platform/Failure.h"
 #include "platform/Variant.h"
+#include "platform/engine/DatabaseEngine.h"
 #include "sample/SampleDatabase.h"
 #include "tests/TestHelpers.h"
 

@@ -4,10 +4,10 @@
 
 #include <QFile>
 
-#include "repair/ProductionServices.h"
-#include "repair/RecordingWindow.h"
+#include "app/ProductionServices.h"
 #include "repair/RepairRun.h"
 #include "sample/ObservedServices.h"
+#include "sample/RecordingWindow.h"
 #include "sample/SampleDatabase.h"
 #include "tests/QStringPrinter.h"
 #include "tests/TempDrive.h"
@@ -40,8 +40,7 @@ class RepairFixture : public ::testing::Test {
 
     repair::RunServices services(sample::Observer observer = [](const QString&, const QString&) {
     }) {
-        return sample::observeServices(repair::productionServices(drive.drives()),
-                                       std::move(observer));
+        return sample::observeServices(productionServices(drive.drives()), std::move(observer));
     }
 
     repair::Outcome runWith(repair::RunServices runServices, const QString& code = "abc1234") {

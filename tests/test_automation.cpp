@@ -1,4 +1,4 @@
-#include "platform/ConnectString.h"
+#include "platform/engine/ConnectString.h"
 #include "tests/EngineTestSupport.h"
 
 namespace {

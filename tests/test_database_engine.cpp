@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include "platform/SqlCipherDatabase.h"
+#include "platform/engine/SqlCipherDatabase.h"
 #include "tests/EngineTestSupport.h"
 
 namespace {

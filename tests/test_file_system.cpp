@@ -14,9 +14,9 @@
 #include "TempDrive.h"
 #include "TestHelpers.h"
 #include "platform/Failures.h"
-#include "platform/FastCopy.h"
-#include "platform/FileAttributes.h"
-#include "platform/HostFileSystem.h"
+#include "platform/host/FastCopy.h"
+#include "platform/host/FileAttributes.h"
+#include "platform/host/HostFileSystem.h"
 
 namespace failures = platform::failures;
 

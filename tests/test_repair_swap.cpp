@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "platform/Failures.h"
-#include "platform/HostFileSystem.h"
+#include "platform/host/HostFileSystem.h"
 #include "repair/RunMessages.h"
 #include "tests/RepairFixture.h"
 #include "tests/TestHelpers.h"

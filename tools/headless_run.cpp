@@ -10,10 +10,10 @@
 #include <QThread>
 #include <cstdio>
 
-#include "repair/ProductionServices.h"
-#include "repair/RecordingWindow.h"
+#include "app/ProductionServices.h"
 #include "repair/RepairRun.h"
 #include "sample/ObservedServices.h"
+#include "sample/RecordingWindow.h"
 
 namespace {
 
@@ -105,8 +105,7 @@ int main(int argc, char** argv) {
     };
 
     repair::RecordingWindow window(options.code);
-    repair::RepairRun run(window,
-                          sample::observeServices(repair::productionServices(drives), observer));
+    repair::RepairRun run(window, sample::observeServices(productionServices(drives), observer));
     const repair::Outcome outcome = run.cmdRepair_Click();
     for (const platform::Message& message : window.messages) printMessage(message);
     std::printf("outcome: %s\n", repair::outcomeName(outcome));

@@ -1,4 +1,4 @@
-#include "platform/SalvageCopy.h"
+#include "platform/engine/SalvageCopy.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>

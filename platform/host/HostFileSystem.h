@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "platform/DriveMap.h"
-#include "platform/FastCopy.h"
 #include "platform/FileSystemService.h"
+#include "platform/host/FastCopy.h"
 
 namespace platform {
 

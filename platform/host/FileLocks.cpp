@@ -1,17 +1,15 @@
-#include "platform/FileLocks.h"
+#include "platform/host/FileLocks.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 
 #include <cerrno>
 
+#include "platform/host/HostCalls.h"
+
 namespace platform {
 
 namespace {
-
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
 
 HeldFile failed(HeldFile::State state, int error = 0) {
     HeldFile held;
@@ -41,13 +39,9 @@ HeldFile lockOnce(int folderFd, const QByteArray& name) {
     if (::fstat(fd, &held.status) != 0) return failed(HeldFile::State::Failed, errno);
     if (!S_ISREG(held.status.st_mode)) return failed(HeldFile::State::NotAFile);
 
-    int result;
-    do {
-        result = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-        if (errno == EWOULDBLOCK) return failed(HeldFile::State::InUse);
-        return failed(HeldFile::State::Failed, errno);
+    if (const int error = host::tryLock(fd, LOCK_EX)) {
+        if (error == EWOULDBLOCK) return failed(HeldFile::State::InUse);
+        return failed(HeldFile::State::Failed, error);
     }
     held.state = HeldFile::State::Locked;
     return held;
@@ -68,7 +62,7 @@ HeldFile lockFile(int folderFd, const QByteArray& name) {
 
 bool stillNamedBy(int folderFd, const QByteArray& name, const struct stat& status) {
     struct stat now {};
-    return ::fstatat(folderFd, name.constData(), &now, 0) == 0 && sameFile(now, status);
+    return ::fstatat(folderFd, name.constData(), &now, 0) == 0 && host::sameFile(now, status);
 }
 
 }  // namespace platform

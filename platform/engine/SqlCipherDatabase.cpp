@@ -1,4 +1,4 @@
-#include "platform/SqlCipherDatabase.h"
+#include "platform/engine/SqlCipherDatabase.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>

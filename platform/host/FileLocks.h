@@ -4,7 +4,7 @@
 
 #include <QByteArray>
 
-#include "platform/UniqueFd.h"
+#include "platform/host/UniqueFd.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/EngineFailures.h"
+#include "platform/engine/EngineFailures.h"
 
 namespace platform::engine {
 

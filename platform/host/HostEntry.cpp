@@ -1,4 +1,4 @@
-#include "platform/HostEntry.h"
+#include "platform/host/HostEntry.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "platform/Failures.h"
+#include "platform/host/HostCalls.h"
 
 namespace platform {
 
@@ -25,11 +26,7 @@ HostEntry openHostEntry(const DriveMap& drives, const QString& nativePath) {
         folderPath = slash == 0 ? QByteArray("/") : entry.hostPath.left(slash);
     }
     const int fd = ::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            throw failures::make(failures::PathNotFound, nativePath);
-        throw failures::systemFailure(errno, nativePath);
-    }
+    if (fd < 0) throw host::pathFailure(errno, nativePath);
     entry.folder.reset(fd);
     return entry;
 }
@@ -50,12 +47,6 @@ int renameNoReplace(int fromFolder, const QByteArray& fromName, int toFolder,
         return error;
     }
     return 0;
-}
-
-void syncFolder(int folderFd, const QString& nativePath) {
-    // Some file systems cannot sync a folder at all (EINVAL); nothing is lost
-    // by going on there.
-    if (::fsync(folderFd) != 0 && errno != EINVAL) throw failures::systemFailure(errno, nativePath);
 }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-#include "platform/CompactedCopy.h"
+#include "platform/engine/CompactedCopy.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>

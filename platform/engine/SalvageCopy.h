@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/SqlCipherDatabase.h"
+#include "platform/engine/SqlCipherDatabase.h"
 
 namespace platform::engine {
 

@@ -1,4 +1,4 @@
-#include "platform/CompactDatabase.h"
+#include "platform/engine/CompactDatabase.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
@@ -8,13 +8,13 @@
 #include <cerrno>
 #include <memory>
 
-#include "platform/CompactedCopy.h"
-#include "platform/EngineFailures.h"
-#include "platform/EngineLock.h"
 #include "platform/Failures.h"
-#include "platform/PendingCopy.h"
-#include "platform/SalvageCopy.h"
-#include "platform/SqlCipherDatabase.h"
+#include "platform/engine/CompactedCopy.h"
+#include "platform/engine/EngineFailures.h"
+#include "platform/engine/EngineLock.h"
+#include "platform/engine/PendingCopy.h"
+#include "platform/engine/SalvageCopy.h"
+#include "platform/engine/SqlCipherDatabase.h"
 
 namespace platform::engine {
 

@@ -1,4 +1,4 @@
-#include "platform/HostFileCopy.h"
+#include "platform/host/HostFileCopy.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +8,10 @@
 #include <cerrno>
 
 #include "platform/Failures.h"
-#include "platform/FileAttributes.h"
-#include "platform/FileLocks.h"
-#include "platform/HostEntry.h"
+#include "platform/host/FileAttributes.h"
+#include "platform/host/FileLocks.h"
+#include "platform/host/HostCalls.h"
+#include "platform/host/HostEntry.h"
 
 namespace platform {
 
@@ -156,12 +157,12 @@ void copyHostFile(const DriveMap& drives, const QString& source, const QString& 
     TemporaryFile copy(folder, destination);
     if (const int error = copyContents(from.fd.get(), copy.fd(), fault))
         throw failures::systemFailure(error, destination);
-    if (::fchmod(copy.fd(), from.status.st_mode & 0777) != 0 || ::fsync(copy.fd()) != 0 ||
-        copy.close() != 0)
+    if (::fchmod(copy.fd(), host::keptPermissionBits(from.status.st_mode)) != 0 ||
+        ::fsync(copy.fd()) != 0 || copy.close() != 0)
         throw failures::systemFailure(errno, destination);
     moveIntoPlace(copy, to, found);
     copy.committed();
-    syncFolder(folder, destination);
+    host::syncFolder(folder, destination);
 }
 
 }  // namespace platform

@@ -1,4 +1,4 @@
-#include "platform/EngineLock.h"
+#include "platform/engine/EngineLock.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -8,8 +8,8 @@
 #include <QFile>
 #include <cerrno>
 
-#include "platform/EngineFailures.h"
 #include "platform/Failures.h"
+#include "platform/engine/EngineFailures.h"
 
 namespace platform::engine {
 

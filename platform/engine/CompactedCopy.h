@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <optional>
 
-#include "platform/SqlCipherDatabase.h"
+#include "platform/engine/SqlCipherDatabase.h"
 
 namespace platform::engine {
 

@@ -1,4 +1,4 @@
-#include "platform/FileAttributes.h"
+#include "platform/host/FileAttributes.h"
 
 #include <sys/stat.h>
 #include <sys/xattr.h>

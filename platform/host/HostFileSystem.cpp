@@ -1,4 +1,4 @@
-#include "platform/HostFileSystem.h"
+#include "platform/host/HostFileSystem.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -10,10 +10,11 @@
 #include <cerrno>
 
 #include "platform/Failures.h"
-#include "platform/FileAttributes.h"
-#include "platform/FileLocks.h"
-#include "platform/HostEntry.h"
-#include "platform/HostFileCopy.h"
+#include "platform/host/FileAttributes.h"
+#include "platform/host/FileLocks.h"
+#include "platform/host/HostCalls.h"
+#include "platform/host/HostEntry.h"
+#include "platform/host/HostFileCopy.h"
 
 namespace platform {
 
@@ -61,11 +62,7 @@ class HostFileSystem final : public FileSystemService {
     Folder GetFolder(const QString& path) override {
         const QByteArray host = QFile::encodeName(drives_->toHostPath(path));
         struct stat status {};
-        if (::stat(host.constData(), &status) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                throw failures::make(failures::PathNotFound, path);
-            throw failures::systemFailure(errno, path);
-        }
+        if (::stat(host.constData(), &status) != 0) throw host::pathFailure(errno, path);
         if (!S_ISDIR(status.st_mode)) throw failures::make(failures::PathNotFound, path);
         const bool isRoot = DriveMap::components(path).isEmpty();
         return Folder{path, isRoot ? QString() : nameOf(host)};
@@ -76,11 +73,7 @@ class HostFileSystem final : public FileSystemService {
     std::vector<Folder> SubFolders(const Folder& folder) override {
         const QByteArray host = QFile::encodeName(drives_->toHostPath(folder.path));
         DIR* dir = ::opendir(host.constData());
-        if (!dir) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                throw failures::make(failures::PathNotFound, folder.path);
-            throw failures::systemFailure(errno, folder.path);
-        }
+        if (!dir) throw host::pathFailure(errno, folder.path);
         const QString prefix =
             folder.path.endsWith(QLatin1Char('\\')) || folder.path.endsWith(QLatin1Char('/'))
                 ? folder.path
@@ -128,7 +121,7 @@ class HostFileSystem final : public FileSystemService {
             throw failures::make(failures::PermissionDenied, path + QLatin1String(" is read-only"));
         if (::unlinkat(entry.folder.get(), entry.name.constData(), 0) != 0)
             throw failures::systemFailure(errno, path);
-        syncFolder(entry.folder.get(), path);
+        host::syncFolder(entry.folder.get(), path);
     }
 
     void CopyFile(const QString& source, const QString& destination, bool overWriteFiles) override {
@@ -150,25 +143,17 @@ class HostFileSystem final : public FileSystemService {
             if (error == EEXIST) throw failures::make(failures::FileAlreadyExists, newPath);
             throw failures::systemFailure(error, newPath);
         }
-        syncFolder(to.folder.get(), newPath);
-        if (!isSameFolder(from, to)) syncFolder(from.folder.get(), oldPath);
+        host::syncFolder(to.folder.get(), newPath);
+        if (!isSameFolder(from, to)) host::syncFolder(from.folder.get(), oldPath);
     }
 
     std::unique_ptr<FolderLock> LockFolder(const QString& path) override {
         const QByteArray host = QFile::encodeName(drives_->toHostPath(path));
         UniqueFd fd(::open(host.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!fd.valid()) {
-            if (errno == ENOENT || errno == ENOTDIR)
-                throw failures::make(failures::PathNotFound, path);
-            throw failures::systemFailure(errno, path);
-        }
-        int result;
-        do {
-            result = ::flock(fd.get(), LOCK_EX | LOCK_NB);
-        } while (result != 0 && errno == EINTR);
-        if (result != 0) {
-            if (errno == EWOULDBLOCK) throw inUse(path, "repair run");
-            throw failures::systemFailure(errno, path);
+        if (!fd.valid()) throw host::pathFailure(errno, path);
+        if (const int error = host::tryLock(fd.get(), LOCK_EX)) {
+            if (error == EWOULDBLOCK) throw inUse(path, "repair run");
+            throw failures::systemFailure(error, path);
         }
         return std::make_unique<HostFolderLock>(std::move(fd));
     }
@@ -203,7 +188,7 @@ class HostFileSystem final : public FileSystemService {
         struct stat first {
         }, second{};
         return ::fstat(a.folder.get(), &first) == 0 && ::fstat(b.folder.get(), &second) == 0 &&
-               first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+               host::sameFile(first, second);
     }
 
     static bool isSameEntry(const HostEntry& a, const HostEntry& b) {

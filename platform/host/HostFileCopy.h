@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "platform/DriveMap.h"
-#include "platform/FastCopy.h"
+#include "platform/host/FastCopy.h"
 
 namespace platform {
 

@@ -1,9 +1,9 @@
-#include "platform/DatabaseEngine.h"
+#include "platform/engine/DatabaseEngine.h"
 
-#include "platform/CompactDatabase.h"
-#include "platform/ConnectString.h"
-#include "platform/EngineFailures.h"
 #include "platform/LateBoundCall.h"
+#include "platform/engine/CompactDatabase.h"
+#include "platform/engine/ConnectString.h"
+#include "platform/engine/EngineFailures.h"
 
 namespace platform {
 

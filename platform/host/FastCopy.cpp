@@ -1,4 +1,4 @@
-#include "platform/FastCopy.h"
+#include "platform/host/FastCopy.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>

@@ -1,4 +1,4 @@
-#include "platform/PendingCopy.h"
+#include "platform/engine/PendingCopy.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,8 +7,8 @@
 #include <QFileInfo>
 #include <cerrno>
 
-#include "platform/EngineFailures.h"
 #include "platform/Failures.h"
+#include "platform/engine/EngineFailures.h"
 
 namespace platform::engine {
 

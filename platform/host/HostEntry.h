@@ -4,7 +4,7 @@
 #include <QString>
 
 #include "platform/DriveMap.h"
-#include "platform/UniqueFd.h"
+#include "platform/host/UniqueFd.h"
 
 namespace platform {
 
@@ -27,8 +27,5 @@ HostEntry openHostEntry(const DriveMap& drives, const QString& nativePath);
 // (EEXIST when the new name is taken).
 int renameNoReplace(int fromFolder, const QByteArray& fromName, int toFolder,
                     const QByteArray& toName);
-
-// Makes the folder's entries durable; fails with the folder's path.
-void syncFolder(int folderFd, const QString& nativePath);
 
 }  // namespace platform
