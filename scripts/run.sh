@@ -4,8 +4,11 @@
 # the build folder and starts the window on that.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
-"$root/scripts/build.sh"
+"$root/scripts/setup.sh" run
+# The program and the tool that lays out the demo data; the tests are left to
+# scripts/test.sh.
+TARGETS="CompactAndRepair_TinjaraSM20xxTnjra make_sample_data" \
+    "$root/scripts/build.sh" -DBUILD_TESTING=OFF
 build_dir=${BUILD_DIR:-$root/build}
 
 prefix=${WINEPREFIX:-$HOME/.wine}

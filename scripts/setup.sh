@@ -1,26 +1,53 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing, packaging and running the
-# program need. Safe to run again: it installs only what is missing.
+# Installs the Debian packages that the calling command needs, and only those:
+#   setup.sh run    building and running the program (and its demo data);
+#   setup.sh test   that, plus the test, lint and packaging tools.
+# Safe to run again: it installs only what is missing. Without root it uses
+# sudo; without either it stops and prints the command for root to run.
 set -euo pipefail
+purpose=${1:-test}
 
-packages=(
-    build-essential cmake ninja-build pkg-config clang-format
+build_packages=(
+    build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
-    libsqlcipher-dev sqlcipher
-    libgtest-dev googletest
-    xvfb xauth xdotool x11-utils imagemagick fonts-liberation
+    libsqlcipher-dev
+    fonts-liberation
+)
+test_packages=(
+    clang-format libgtest-dev googletest sqlcipher
+    xvfb xauth xdotool x11-utils imagemagick
     attr dpkg-dev file time desktop-file-utils binutils-mingw-w64-x86-64
 )
 
+case $purpose in
+    run) wanted=("${build_packages[@]}") ;;
+    test) wanted=("${build_packages[@]}" "${test_packages[@]}") ;;
+    *)
+        echo "usage: $0 [run|test]" >&2
+        exit 2
+        ;;
+esac
+
 missing=()
-for p in "${packages[@]}"; do
+for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 
 if ((${#missing[@]})); then
-    sudo_cmd=()
-    [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+    install_line="apt-get install -y --no-install-recommends ${missing[*]}"
+    as_root=()
+    if [[ $(id -u) -ne 0 ]]; then
+        if ! command -v sudo >/dev/null; then
+            echo "These Debian packages are missing and installing them needs root:" >&2
+            echo "  ${missing[*]}" >&2
+            echo "Run as root, then start this command again:" >&2
+            echo "  apt-get update && $install_line" >&2
+            exit 1
+        fi
+        as_root=(sudo)
+    fi
+    echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    "${sudo_cmd[@]}" apt-get update -qq
-    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    "${as_root[@]}" apt-get update
+    "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
