@@ -68,7 +68,8 @@ QString displayProblem(int argc, char** argv) {
     const QString display = qEnvironmentVariable("DISPLAY");
     const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY");
     QString found;
-    if (!display.isEmpty()) found += QStringLiteral(" (cannot connect to X display %1)").arg(display);
+    if (!display.isEmpty())
+        found += QStringLiteral(" (cannot connect to X display %1)").arg(display);
     if (!wayland.isEmpty()) found += QStringLiteral(" (no Wayland display %1)").arg(wayland);
     return QStringLiteral(
                "no display%1: set DISPLAY or WAYLAND_DISPLAY to the desktop session the window "

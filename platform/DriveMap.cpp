@@ -89,7 +89,8 @@ QString DriveMap::unmappedDrive(QChar drive) const {
     // Say where the drive was looked for, so that the user can tell a missing
     // Wine prefix from a prefix without this drive.
     if (!QFileInfo(winePrefix_).isDir()) {
-        return QStringLiteral("drive %1 is not mapped: no Wine prefix at %2").arg(letter, winePrefix_);
+        return QStringLiteral("drive %1 is not mapped: no Wine prefix at %2")
+            .arg(letter, winePrefix_);
     }
     return QStringLiteral("drive %1 is not mapped: %2/dosdevices/%3: leads to no folder")
         .arg(letter, winePrefix_, drive);
@@ -100,9 +101,8 @@ QString DriveMap::toHostPath(const QString& nativePath) const {
     const QStringList parts = components(nativePath, &drive);
     QString host = driveRoot(drive);
     if (host.isEmpty()) {
-        throw failures::make(failures::PathNotFound,
-                             nativePath + QStringLiteral(" (") + unmappedDrive(drive) +
-                                 QLatin1Char(')'));
+        throw failures::make(failures::PathNotFound, nativePath + QStringLiteral(" (") +
+                                                         unmappedDrive(drive) + QLatin1Char(')'));
     }
     while (host.size() > 1 && host.endsWith(QLatin1Char('/'))) host.chop(1);
     bool resolving = true;

@@ -97,8 +97,7 @@ class WindowPinger {
         ping_ = atom("_NET_WM_PING");
         // The answer goes to the root window, to the clients that watch its
         // structure (Qt) or its substructure (the protocol's word).
-        const uint32_t mask =
-            XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
         xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
         xcb_flush(connection_);
     }
