@@ -3,7 +3,72 @@
 #include <QApplication>
 
 #include "app/MessageBoxPresenter.h"
+#include "repair/OffThread.h"
 #include "ui_Form1.h"
+
+namespace {
+
+// While a long step works the window keeps painting and answering the window
+// system, but takes no input: every key, click, wheel turn, hover and close
+// request is dropped on arrival. (An event loop told to exclude user input
+// would only hold them back and deliver them after the step, into the final
+// message box.)
+class InputSwallower : public QObject {
+  public:
+    InputSwallower() { qApp->installEventFilter(this); }
+    ~InputSwallower() override { qApp->removeEventFilter(this); }
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::MouseMove:
+            case QEvent::NonClientAreaMouseButtonPress:
+            case QEvent::NonClientAreaMouseButtonRelease:
+            case QEvent::NonClientAreaMouseButtonDblClick:
+            case QEvent::NonClientAreaMouseMove:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::Shortcut:
+            case QEvent::InputMethod:
+            case QEvent::ContextMenu:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+            case QEvent::TouchCancel:
+            case QEvent::TabletPress:
+            case QEvent::TabletMove:
+            case QEvent::TabletRelease:
+            case QEvent::NativeGesture:
+            case QEvent::Gesture:
+            case QEvent::DragEnter:
+            case QEvent::DragMove:
+            case QEvent::DragLeave:
+            case QEvent::Drop:
+            // Hover would light the button up under the pointer.
+            case QEvent::Enter:
+            case QEvent::Leave:
+            case QEvent::HoverEnter:
+            case QEvent::HoverLeave:
+            case QEvent::HoverMove:
+                return true;
+            case QEvent::Close:
+                // The title bar's close control; the run's own close is not
+                // spontaneous and happens after the step anyway.
+                if (!event->spontaneous()) return false;
+                event->ignore();
+                return true;
+            default:
+                return false;
+        }
+    }
+};
+
+}  // namespace
 
 Form1::Form1(repair::RunServices services, QWidget* parent)
     : QWidget(parent), ui_(std::make_unique<Ui::Form1>()), run_(*this, std::move(services)) {
@@ -17,7 +82,8 @@ Form1::Form1(repair::RunServices services, QWidget* parent)
 Form1::~Form1() = default;
 
 bool Form1::event(QEvent* event) {
-    if (event->type() == QEvent::WindowActivate) Form_Activate();
+    // No handler of the window runs while the run works.
+    if (event->type() == QEvent::WindowActivate && !working_) Form_Activate();
     return QWidget::event(event);
 }
 
@@ -26,8 +92,9 @@ void Form1::Form_Activate() {
 }
 
 void Form1::cmdRepair_Click() {
-    // The run holds the thread; a press that reaches us anyway (from inside a
-    // message box's own event loop) must not start a second run.
+    // The run holds the button's handler until its outcome; a press that
+    // reaches us anyway (from inside a message box's own event loop) must not
+    // start a second run.
     if (running_) return;
     running_ = true;
     QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -61,4 +128,16 @@ void Form1::endProgram(int exitStatus) {
     QApplication::setQuitOnLastWindowClosed(false);
     close();
     QCoreApplication::exit(exitStatus);
+}
+
+void Form1::runLongStep(const std::function<void()>& step) {
+    const InputSwallower swallower;
+    working_ = true;
+    try {
+        repair::runOffThread(step);
+    } catch (...) {
+        working_ = false;
+        throw;
+    }
+    working_ = false;
 }

@@ -27,6 +27,7 @@ class Form1 : public QWidget, public repair::RunWindow {
     void showMessage(const platform::Message& message) override;
     void closeWindow() override;
     void endProgram(int exitStatus) override;
+    void runLongStep(const std::function<void()>& step) override;
 
   protected:
     bool event(QEvent* event) override;
@@ -38,4 +39,5 @@ class Form1 : public QWidget, public repair::RunWindow {
     std::unique_ptr<Ui::Form1> ui_;
     repair::RepairRun run_;
     bool running_ = false;
+    bool working_ = false;  // a long step is under way off the window's thread
 };

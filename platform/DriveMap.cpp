@@ -83,11 +83,27 @@ QString matchEntry(const QString& hostDirectory, const QString& name) {
     return best.isEmpty() ? QString() : QFile::decodeName(best);
 }
 
+QString DriveMap::unmappedDrive(QChar drive) const {
+    const QString letter = drive.toUpper() + QLatin1Char(':');
+    if (winePrefix_.isEmpty()) return QStringLiteral("drive %1 is not mapped").arg(letter);
+    // Say where the drive was looked for, so that the user can tell a missing
+    // Wine prefix from a prefix without this drive.
+    if (!QFileInfo(winePrefix_).isDir()) {
+        return QStringLiteral("drive %1 is not mapped: no Wine prefix at %2")
+            .arg(letter, winePrefix_);
+    }
+    return QStringLiteral("drive %1 is not mapped: %2/dosdevices/%3: leads to no folder")
+        .arg(letter, winePrefix_, drive);
+}
+
 QString DriveMap::toHostPath(const QString& nativePath) const {
     QChar drive;
     const QStringList parts = components(nativePath, &drive);
     QString host = driveRoot(drive);
-    if (host.isEmpty()) throw failures::make(failures::PathNotFound, nativePath);
+    if (host.isEmpty()) {
+        throw failures::make(failures::PathNotFound, nativePath + QStringLiteral(" (") +
+                                                         unmappedDrive(drive) + QLatin1Char(')'));
+    }
     while (host.size() > 1 && host.endsWith(QLatin1Char('/'))) host.chop(1);
     bool resolving = true;
     for (const QString& part : parts) {

@@ -25,7 +25,7 @@ class DriveMap {
     // The host path for a native path. Components that exist are resolved
     // case-insensitively; the first missing one and all after it are kept as
     // written. Fails with 52 for a refused or relative path, 76 for an
-    // unknown drive.
+    // unknown drive (saying where the drive was looked for).
     QString toHostPath(const QString& nativePath) const;
 
     // The native path's components after the drive, validated as above.
@@ -33,6 +33,8 @@ class DriveMap {
 
   private:
     QString driveRoot(QChar drive) const;
+    // Why a drive has no host folder, naming the prefix it was looked for in.
+    QString unmappedDrive(QChar drive) const;
 
     QString winePrefix_;
     QHash<QChar, QString> fixedRoots_;

@@ -85,7 +85,12 @@ Outcome RepairRun::run() {
 
 Outcome RepairRun::finish(Outcome outcome, const platform::Message& message) {
     window_.showMessage(message);
-    window_.closeWindow();
+    const int status = exitStatusOf(outcome);
+    if (status == exit_status::Success) {
+        window_.closeWindow();
+    } else {
+        window_.endProgram(status);
+    }
     return outcome;
 }
 
@@ -140,14 +145,16 @@ Outcome RepairRun::CompactAndSwap() {
     sessionLock_ = fs.LockFolder(sessionFolder_);
 
     if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
-    fs.CopyFile(database, backup, true);
+    window_.runLongStep([&] { fs.CopyFile(database, backup, true); });
     backupMade_ = true;
 
     auto engine =
         services_.classes->createObject(QString::fromLatin1(platform::kDatabaseEngineClass));
-    engine->invoke(kCompactMethod,
-                   {Variant::text(database), Variant::text(compacted), Variant::missing(),
-                    Variant::int16(kCurrentFileFormat), Variant::text(kConnectPassword)});
+    window_.runLongStep([&] {
+        engine->invoke(kCompactMethod,
+                       {Variant::text(database), Variant::text(compacted), Variant::missing(),
+                        Variant::int16(kCurrentFileFormat), Variant::text(kConnectPassword)});
+    });
 
     if (fs.FileExists(database)) fs.DeleteFile(database, true);
     databaseTouched_ = true;
@@ -185,7 +192,7 @@ Outcome RepairRun::RecoverFromFailure(const Failure& failure) {
         // Nothing catches a failure of the recovery itself: report it as the
         // platform reports an unhandled error and leave the files as they are.
         window_.showMessage(platform::runtimeErrorMessage(inner.number(), inner.description()));
-        window_.endProgram(1);
+        window_.endProgram(exitStatusOf(Outcome::RecoveryFailed));
         return Outcome::RecoveryFailed;
     }
     return finish(Outcome::RepairFailed,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 
 #include "platform/Message.h"
 
@@ -20,9 +21,15 @@ class RunWindow {
     virtual void showMessage(const platform::Message& message) = 0;
     // Unloads the window; once no window is left the program ends normally.
     virtual void closeWindow() = 0;
-    // Unloads the window and ends the program with a non-zero exit status,
-    // after a failure that no failure path caught.
+    // Unloads the window and ends the program with the given non-zero exit
+    // status, so that a caller can tell the outcome.
     virtual void endProgram(int exitStatus) = 0;
+
+    // Performs one long step of the run (the backup copy, the compaction) and
+    // returns once it is done, raising whatever it raised. A real window does
+    // the step off its own thread and stays alive to the window system
+    // meanwhile, taking no input; without a window it is simply called.
+    virtual void runLongStep(const std::function<void()>& step) { step(); }
 };
 
 }  // namespace repair

@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -14,6 +16,9 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <iostream>
 #include <optional>
@@ -76,6 +81,92 @@ QStringList fileNames(const QString& directory) {
                                      QDir::Name);
 }
 
+// Pings a window as a window manager does (_NET_WM_PING) and waits for the
+// answer on the root window: how long it took, or nullopt if none came within
+// the limit or the window does not take part in the protocol.
+class WindowPinger {
+  public:
+    explicit WindowPinger(const QString& display) {
+        int screenNumber = 0;
+        connection_ = xcb_connect(display.toLocal8Bit().constData(), &screenNumber);
+        if (xcb_connection_has_error(connection_)) return;
+        xcb_screen_iterator_t screen = xcb_setup_roots_iterator(xcb_get_setup(connection_));
+        for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&screen);
+        root_ = screen.data->root;
+        protocols_ = atom("WM_PROTOCOLS");
+        ping_ = atom("_NET_WM_PING");
+        // The answer goes to the root window, to the clients that watch its
+        // structure (Qt) or its substructure (the protocol's word).
+        const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+        xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &mask);
+        xcb_flush(connection_);
+    }
+    ~WindowPinger() { xcb_disconnect(connection_); }
+
+    bool offersPing(xcb_window_t window) {
+        const auto cookie =
+            xcb_get_property(connection_, 0, window, protocols_, XCB_ATOM_ATOM, 0, 32);
+        xcb_get_property_reply_t* reply = xcb_get_property_reply(connection_, cookie, nullptr);
+        bool found = false;
+        if (reply) {
+            const auto* atoms = static_cast<const xcb_atom_t*>(xcb_get_property_value(reply));
+            const int count = xcb_get_property_value_length(reply) / 4;
+            found = std::find(atoms, atoms + count, ping_) != atoms + count;
+        }
+        std::free(reply);
+        return found;
+    }
+
+    std::optional<qint64> ping(xcb_window_t window, int limitMs) {
+        const uint32_t stamp = ++stamp_;
+        xcb_client_message_event_t message{};
+        message.response_type = XCB_CLIENT_MESSAGE;
+        message.format = 32;
+        message.window = window;
+        message.type = protocols_;
+        message.data.data32[0] = ping_;
+        message.data.data32[1] = stamp;
+        message.data.data32[2] = window;
+        xcb_send_event(connection_, 0, window, XCB_EVENT_MASK_NO_EVENT,
+                       reinterpret_cast<const char*>(&message));
+        xcb_flush(connection_);
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < limitMs) {
+            while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+                const bool answer = isAnswer(event, stamp);
+                std::free(event);
+                if (answer) return timer.elapsed();
+            }
+            pollfd p{xcb_get_file_descriptor(connection_), POLLIN, 0};
+            ::poll(&p, 1, 20);
+        }
+        return std::nullopt;
+    }
+
+  private:
+    xcb_atom_t atom(const char* name) {
+        const auto cookie = xcb_intern_atom(connection_, 0, uint16_t(std::strlen(name)), name);
+        xcb_intern_atom_reply_t* reply = xcb_intern_atom_reply(connection_, cookie, nullptr);
+        const xcb_atom_t value = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
+        std::free(reply);
+        return value;
+    }
+
+    bool isAnswer(const xcb_generic_event_t* event, uint32_t stamp) const {
+        if ((event->response_type & 0x7f) != XCB_CLIENT_MESSAGE) return false;
+        const auto* message = reinterpret_cast<const xcb_client_message_event_t*>(event);
+        return message->window == root_ && message->type == protocols_ &&
+               message->data.data32[0] == ping_ && message->data.data32[1] == stamp;
+    }
+
+    xcb_connection_t* connection_ = nullptr;
+    xcb_window_t root_ = XCB_WINDOW_NONE;
+    xcb_atom_t protocols_ = XCB_ATOM_NONE;
+    xcb_atom_t ping_ = XCB_ATOM_NONE;
+    uint32_t stamp_ = 1000;
+};
+
 }  // namespace
 
 class EndToEnd : public ::testing::Test {
@@ -113,7 +204,7 @@ class EndToEnd : public ::testing::Test {
         tool.setProcessChannelMode(QProcess::MergedChannels);
         tool.start(QStringLiteral(TOOLS_DIR "/make_sample_data"),
                    {"--wine-prefix", prefix_, "--session", kKey, "--code", kSchoolCode, "--size",
-                    "1M", "--free", "0.5", "--seed", "7"});
+                    sampleSize_, "--free", sampleFree_, "--seed", "7"});
         ASSERT_TRUE(tool.waitForFinished(kWaitMs));
         ASSERT_EQ(tool.exitStatus(), QProcess::NormalExit);
         ASSERT_EQ(tool.exitCode(), 0) << tool.readAll().constData();
@@ -271,11 +362,12 @@ class EndToEnd : public ::testing::Test {
         }
     }
 
-    // After the message the program ends by itself with status 0.
-    void expectProgramEndsNormally() {
+    // After the message the program ends by itself, with the outcome's
+    // status: 0 for a repair, a number of its own for each other outcome.
+    void expectProgramEndsWith(int status) {
         ASSERT_TRUE(programEnded(kWaitMs)) << "the program is still running";
         EXPECT_EQ(app_.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(app_.exitCode(), 0);
+        EXPECT_EQ(app_.exitCode(), status);
     }
 
     // Runs the program to one message box: types the code (if any), presses
@@ -297,6 +389,8 @@ class EndToEnd : public ::testing::Test {
         return box;
     }
 
+    QString sampleSize_ = QStringLiteral("1M");
+    QString sampleFree_ = QStringLiteral("0.5");
     XvfbSession xvfb_;
     QTemporaryDir temp_;
     QProcess app_;
@@ -327,7 +421,7 @@ TEST_F(EndToEndRepair, ClickWithTheSchoolCodeCompactsTheDatabaseAndEnds) {
     // The box waits for the operator: the program must not end under it.
     EXPECT_FALSE(programEnded(500));
     dismiss(box);
-    ASSERT_NO_FATAL_FAILURE(expectProgramEndsNormally());
+    ASSERT_NO_FATAL_FAILURE(expectProgramEndsWith(0));
 
     EXPECT_EQ(fileNames(sessionFolder_), QStringList{kDatabaseName});
     EXPECT_LT(QFileInfo(database_).size(), sizeBefore);
@@ -367,7 +461,18 @@ TEST_F(EndToEndRefusal, WrongSchoolCodeFindsNoDatabase) {
     const QString box = runToMessage(QStringLiteral("XYZ999"), false, QString());
     ASSERT_FALSE(box.isEmpty());
     dismiss(box);
-    ASSERT_NO_FATAL_FAILURE(expectProgramEndsNormally());
+    ASSERT_NO_FATAL_FAILURE(expectProgramEndsWith(4));
+    EXPECT_EQ(snapshot(prefix_), before);
+}
+
+TEST_F(EndToEndRefusal, RepeatedSessionKeyEndsWithItsOwnStatus) {
+    ASSERT_TRUE(QDir(dataRoot_).mkdir(QStringLiteral("DataSesi2024-SM-LAMA")));
+    const auto before = snapshot(prefix_);
+    const QString box =
+        runToMessage(kSchoolCode, false, QStringLiteral("RALAT FOLDER DATA BERULANG"));
+    ASSERT_FALSE(box.isEmpty());
+    dismiss(box);
+    ASSERT_NO_FATAL_FAILURE(expectProgramEndsWith(2));
     EXPECT_EQ(snapshot(prefix_), before);
 }
 
@@ -379,7 +484,7 @@ TEST_F(EndToEndRefusal, DataRootWithoutSessionFolderSaysSo) {
     const QString box = runToMessage(kSchoolCode, false, QStringLiteral("RALAT TIADA FOLDER DATA"));
     ASSERT_FALSE(box.isEmpty());
     dismiss(box);
-    ASSERT_NO_FATAL_FAILURE(expectProgramEndsNormally());
+    ASSERT_NO_FATAL_FAILURE(expectProgramEndsWith(3));
     EXPECT_EQ(snapshot(prefix_), before);
 }
 
@@ -395,7 +500,7 @@ class EndToEndEngineFailure : public EndToEnd {
         // The folder is final before the operator reads the message.
         EXPECT_EQ(fileNames(sessionFolder_), QStringList{kDatabaseName});
         dismiss(box);
-        ASSERT_NO_FATAL_FAILURE(expectProgramEndsNormally());
+        ASSERT_NO_FATAL_FAILURE(expectProgramEndsWith(5));
         EXPECT_EQ(fileNames(sessionFolder_), QStringList{kDatabaseName});
         EXPECT_TRUE(readAll(database_) == bytesBefore) << "the database changed";
     }
@@ -426,4 +531,73 @@ TEST_F(EndToEndEngineFailure, FileThatIsNoDatabaseIsLeftAlone) {
     ASSERT_EQ(file.write(noise), size);
     file.close();
     expectRepairFailedAndDatabaseKept();
+}
+
+// A run long enough to matter (48 MiB, every page in use): the window answers
+// the window manager's ping within a second while the engine works, so no
+// desktop offers to force the program to quit in the middle of it.
+class EndToEndAlive : public EndToEnd {
+  protected:
+    void SetUp() override {
+        sampleSize_ = QStringLiteral("48M");
+        sampleFree_ = QStringLiteral("0");
+        EndToEnd::SetUp();
+    }
+};
+
+TEST_F(EndToEndAlive, AnswersPingsWhileTheEngineWorks) {
+    ASSERT_NO_FATAL_FAILURE(startProgram());
+    WindowPinger pinger(xvfb_.display());
+    const auto window = static_cast<xcb_window_t>(window_.toULong());
+    ASSERT_TRUE(pinger.offersPing(window));
+    ASSERT_TRUE(pinger.ping(window, 1000).has_value()) << "no answer while idle";
+
+    typeCode(kSchoolCode);
+    clickRepairButton();
+    // The engine's lock file is there exactly while it holds the database.
+    const QString lockFile = sessionFolder_ + QStringLiteral("/TinjaraSM2024.ldb");
+    ASSERT_TRUE(waitUntil("the engine at work", [&] { return QFile::exists(lockFile); }));
+    int answered = 0;
+    while (QFile::exists(lockFile)) {
+        const std::optional<qint64> answer = pinger.ping(window, 1000);
+        ASSERT_TRUE(answer.has_value()) << "no answer within a second while the run worked";
+        ++answered;
+        QThread::msleep(100);
+    }
+    EXPECT_GE(answered, 2) << "the engine was done too soon to tell";
+
+    const QString box = waitForMessageBox();
+    ASSERT_FALSE(box.isEmpty());
+    dismiss(box);
+    ASSERT_NO_FATAL_FAILURE(expectProgramEndsWith(0));
+    EXPECT_EQ(fileNames(sessionFolder_), QStringList{kDatabaseName});
+}
+
+// Without a display the program says so in one line and ends with status 6,
+// rather than the toolkit aborting with advice to reinstall it.
+TEST(EndToEndNoDisplay, SaysSoInOneLineAndEndsWithSix) {
+    for (const QString& display : {QString(), QStringLiteral(":4711")}) {
+        SCOPED_TRACE(display.toStdString());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const char* name :
+             {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XDG_SESSION_TYPE"}) {
+            env.remove(QString::fromLatin1(name));
+        }
+        if (!display.isEmpty()) env.insert(QStringLiteral("DISPLAY"), display);
+        QProcess app;
+        app.setProcessEnvironment(env);
+        app.start(QStringLiteral(APP_EXECUTABLE), {});
+        ASSERT_TRUE(app.waitForFinished(kWaitMs));
+        EXPECT_EQ(app.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(app.exitCode(), 6);
+        const QString error = QString::fromLocal8Bit(app.readAllStandardError());
+        EXPECT_EQ(error.count('\n'), 1) << error.toStdString();
+        EXPECT_TRUE(error.contains(QStringLiteral("no display"))) << error.toStdString();
+        EXPECT_TRUE(error.contains(QStringLiteral("set DISPLAY or WAYLAND_DISPLAY")));
+        // Where a display was named, the line says which one failed.
+        if (!display.isEmpty()) {
+            EXPECT_TRUE(error.contains(display));
+        }
+        EXPECT_TRUE(app.readAllStandardOutput().isEmpty());
+    }
 }

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include "app/ProductionServices.h"
 #include "platform/Failures.h"
 #include "platform/KeyedCollection.h"
 #include "repair/DataLayout.h"
@@ -91,8 +96,49 @@ TEST(RepairRunFailure, OverflowAndMissingDataRootReportTheirNumbers) {
         EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
         EXPECT_FALSE(window.messages[0].title.has_value());
         EXPECT_TRUE(window.closed);
+        EXPECT_EQ(window.exitStatus, 5);
         EXPECT_TRUE(run.sessionFolder().isEmpty());
     }
+}
+
+// The user of a machine with Wine learns where drive C: and the data root
+// were looked for, and can tell a missing prefix from a missing folder.
+TEST(RepairRunFailure, MissingDataRootOrDriveSaysWhereItLooked) {
+    QTemporaryDir temp;
+    const QString prefix = temp.filePath("prefix");
+    ASSERT_TRUE(QDir().mkpath(prefix + "/drive_c") && QDir().mkpath(prefix + "/dosdevices"));
+    const QString driveC = QFileInfo(prefix + "/drive_c").canonicalFilePath();
+    struct Case {
+        std::shared_ptr<const platform::DriveMap> drives;
+        QString where;
+    };
+    const Case cases[] = {
+        {platform::DriveMap::withRoot('C', driveC), driveC + "/DATA-TINJARA-SM$"},
+        {platform::DriveMap::fromWinePrefix(prefix),
+         "drive C: is not mapped: " + prefix + "/dosdevices/c: leads to no folder"},
+        {platform::DriveMap::fromWinePrefix(temp.filePath("none")),
+         "drive C: is not mapped: no Wine prefix at " + temp.filePath("none")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.where.toStdString());
+        RecordingWindow window("ABC");
+        RepairRun run(window, productionServices(c.drives));
+        EXPECT_EQ(run.cmdRepair_Click(), Outcome::RepairFailed);
+        ASSERT_EQ(window.messages.size(), 1u);
+        EXPECT_TRUE(window.messages[0].prompt.contains(
+            "\r\n\r\nErr.Number = 76\r\n\r\nErr.Description = Path not found: "
+            "C:\\DATA-TINJARA-SM$ (" +
+            c.where + ")\r\n\r\n"))
+            << window.messages[0].prompt.toStdString();
+    }
+    // Where the prefix does map drive C:, the data root is named inside it.
+    ASSERT_TRUE(QFile::link("../drive_c", prefix + "/dosdevices/c:"));
+    RecordingWindow window("ABC");
+    RepairRun run(window, productionServices(platform::DriveMap::fromWinePrefix(prefix)));
+    EXPECT_EQ(run.cmdRepair_Click(), Outcome::RepairFailed);
+    ASSERT_EQ(window.messages.size(), 1u);
+    EXPECT_TRUE(window.messages[0].prompt.contains("Path not found: C:\\DATA-TINJARA-SM$ (" +
+                                                   driveC + "/DATA-TINJARA-SM$)\r\n"));
 }
 
 TEST(RepairRunFailure, NegativeNumbersKeepTheirSign) {
@@ -148,6 +194,7 @@ TEST(RepairRunDiscovery, RepeatedKeyNamesTheFolderListedSecond) {
         EXPECT_EQ(window.messages[0].title, QString("RALAT FOLDER DATA BERULANG"));
         EXPECT_EQ(window.messages[0].icon, MessageIcon::Warning);
         EXPECT_TRUE(window.closed);
+        EXPECT_EQ(window.exitStatus, 2);
         EXPECT_TRUE(run.sessionFolder().isEmpty());
     }
 }
@@ -163,6 +210,7 @@ TEST(RepairRunDiscovery, NoSessionFolderInEmptyOrForeignRoot) {
                   "Sila masukkan folder data ke dalam C:\\DATA-TINJARA-SM$");
         EXPECT_EQ(window.messages[0].title, QString("RALAT TIADA FOLDER DATA"));
         EXPECT_TRUE(window.closed);
+        EXPECT_EQ(window.exitStatus, 3);
     }
 }
 

@@ -40,6 +40,7 @@ TEST_F(RepairSwap, SucceedsAndLeavesOnlyTheSmallerDatabaseWithSameContent) {
     EXPECT_EQ(message().icon, platform::MessageIcon::Information);
     EXPECT_EQ(message().title, QString(""));
     EXPECT_TRUE(window->closed);
+    EXPECT_EQ(window->exitStatus, 0);
 
     EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
     EXPECT_EQ(digest(kDatabase), originalDigest);
@@ -68,6 +69,7 @@ TEST_F(RepairSwap, DatabaseNotFoundTouchesNothing) {
         EXPECT_EQ(message().prompt,
                   "TinjaraSM2024.tnjra TIDAK ditemui\r\n\r\nCompact and Repair GAGAL");
         EXPECT_EQ(message().icon, platform::MessageIcon::Critical);
+        EXPECT_EQ(window->exitStatus, 4);
         EXPECT_EQ(message().title, QString(""));
         EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
         EXPECT_EQ(drive.readFile(kDatabase), originalBytes);

@@ -1,5 +1,7 @@
+#include <QtTest/qtestspontaneevent.h>
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QLabel>
@@ -9,15 +11,21 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <atomic>
 #include <functional>
 #include <utility>
 
 #include "app/AppIdentity.h"
 #include "app/Form1.h"
+#include "app/ProductionServices.h"
+#include "sample/ObservedServices.h"
+#include "sample/SampleDatabase.h"
 #include "tests/QStringPrinter.h"
 #include "tests/ScriptedFileSystem.h"
+#include "tests/TempDrive.h"
 
 using platform::MessageIcon;
 
@@ -217,6 +225,17 @@ TEST_F(WindowLayout, EveryControlAsBuilt) {
     EXPECT_EQ(control<QLineEdit>(window, "txtKodSek")->echoMode(), QLineEdit::Normal);
 }
 
+TEST_F(WindowLayout, SchoolCodeBoxIsAnnouncedByItsCaption) {
+    Disk disk;
+    QPointer<Form1> window = openWindow(disk);
+    auto* box = control<QLineEdit>(window, "txtKodSek");
+    EXPECT_EQ(control<QLabel>(window, "lblKodSek")->buddy(), box);
+    QAccessibleInterface* announced = QAccessible::queryAccessibleInterface(box);
+    ASSERT_NE(announced, nullptr);
+    EXPECT_EQ(announced->role(), QAccessible::EditableText);
+    EXPECT_EQ(announced->text(QAccessible::Name), "Kod sekolah");
+}
+
 TEST_F(WindowKeyboard, FocusStartsInTheBoxAndTabOnlyVisitsBoxAndButton) {
     Disk disk;
     QPointer<Form1> window = openWindow(disk);
@@ -319,6 +338,92 @@ TEST_F(WindowRun, PointerBusyWhileWorkingNotOverTheMessageAndNoSecondRun) {
     EXPECT_TRUE(seen.text.startsWith("Compact and Repair TIDAK BERJAYA\r\n\r\nErr.Number = 76\r\n"))
         << seen.text.toStdString();
     EXPECT_EQ(seen.title, ApplicationTitle);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_FALSE(window->isVisible());
+}
+
+// Counts the paints a widget gets while a condition holds.
+class PaintCounter : public QObject {
+  public:
+    PaintCounter(QWidget* widget, const std::atomic<bool>& when) : when_(when) {
+        widget->installEventFilter(this);
+    }
+    int count = 0;
+
+  protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && when_) ++count;
+        return false;
+    }
+
+  private:
+    const std::atomic<bool>& when_;
+};
+
+// A run whose engine takes its time: meanwhile the window's event loop goes
+// on (timers fire, the window repaints) but every key, click and close
+// request is dropped, not kept for later; the run ends with its one message.
+TEST_F(WindowRun, AliveWhileTheEngineWorksButTakesNoInput) {
+    TempDrive drive;
+    const QString folder = "DATA-TINJARA-SM$/DataSesi2024-SM-ABC1234";
+    ASSERT_TRUE(drive.makeFolder(folder));
+    sample::DatabaseOptions options;
+    options.sizeBytes = 64 * 1024;
+    sample::createDatabase(drive.host(folder + "/TinjaraSM2024.tnjra"), options);
+    std::atomic<bool> engineWorking = false;
+    std::atomic<int> compactions = 0;
+    auto slowEngine = [&](const QString& operation, const QString&) {
+        if (operation != "CompactDatabase") return;
+        ++compactions;
+        engineWorking = true;
+        QThread::msleep(600);
+        engineWorking = false;
+    };
+    QPointer<Form1> window =
+        new Form1(sample::observeServices(productionServices(drive.drives()), slowEngine));
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window));
+    auto* box = control<QLineEdit>(window, "txtKodSek");
+    auto* button = control<QPushButton>(window, "cmdRepair");
+    box->setText("ABC1234");
+    int presses = 0;
+    QObject::connect(button, &QPushButton::clicked, [&presses] { ++presses; });
+    const PaintCounter paints(window, engineWorking);
+
+    struct WhileWorking {
+        int ticks = 0;
+        std::optional<Qt::CursorShape> pointer;
+        bool controlsEnabled = false;
+        bool visibleAfterClose = false;
+    } seen;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (!engineWorking || ++seen.ticks > 1) return;
+        if (const QCursor* cursor = QApplication::overrideCursor()) seen.pointer = cursor->shape();
+        seen.controlsEnabled = box->isEnabled() && button->isEnabled();
+        window->update();
+        QTest::mouseClick(button, Qt::LeftButton);
+        for (const Qt::Key key : {Qt::Key_X, Qt::Key_Y, Qt::Key_Return})
+            QTest::keyClick(window->windowHandle(), key);
+        QCloseEvent close;  // the title bar's close control
+        QSpontaneKeyEvent::setSpontaneous(&close);
+        QApplication::sendEvent(window->windowHandle(), &close);
+        seen.visibleAfterClose = window->isVisible();
+    });
+    ticker.start(20);
+    BoxAnswerer answerer;
+    QTest::mouseClick(button, Qt::LeftButton);
+
+    EXPECT_GE(seen.ticks, 3);
+    EXPECT_GE(paints.count, 1);
+    EXPECT_EQ(seen.pointer, Qt::WaitCursor);
+    EXPECT_TRUE(seen.controlsEnabled);  // unchanged, not greyed out
+    EXPECT_TRUE(seen.visibleAfterClose);
+    EXPECT_EQ(box->text(), "ABC1234");
+    EXPECT_EQ(presses, 1);
+    EXPECT_EQ(compactions, 1);
+    ASSERT_EQ(answerer.seen.size(), 1u);
+    EXPECT_TRUE(answerer.seen[0].text.startsWith("Compact and Repair BERJAYA"));
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_FALSE(window->isVisible());
 }

@@ -1,7 +1,8 @@
 // Runs the whole repair run without a window: against a drive root or a
 // Wine prefix, with a given school code, printing every message the window
-// would show and the outcome. Tests, the benchmark and crash tests drive the
-// program through it.
+// would show and the outcome, and ending with the program's exit status. The
+// long steps run off the main thread as under the window. Tests, the
+// benchmark and crash tests drive the program through it.
 #include <signal.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdio>
 
 #include "app/ProductionServices.h"
+#include "repair/OffThread.h"
 #include "repair/RepairRun.h"
 #include "sample/ObservedServices.h"
 #include "sample/RecordingWindow.h"
@@ -71,6 +73,17 @@ void printMessage(const platform::Message& message) {
                 qPrintable(title), qPrintable(visible(message.prompt)));
 }
 
+// The recording window, with the long steps on a thread of their own as the
+// real window does them.
+class HeadlessWindow : public repair::RecordingWindow {
+  public:
+    using RecordingWindow::RecordingWindow;
+    void runLongStep(const std::function<void()>& step) override { repair::runOffThread(step); }
+};
+
+// Not one of the program's exit statuses.
+constexpr int kUsageStatus = 64;
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,7 +91,7 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(app.arguments(), options)) {
         printUsage();
-        return 2;
+        return kUsageStatus;
     }
     const auto drives = !options.driveRoot.isEmpty()
                             ? platform::DriveMap::withRoot(QLatin1Char('C'), options.driveRoot)
@@ -104,7 +117,7 @@ int main(int argc, char** argv) {
         }
     };
 
-    repair::RecordingWindow window(options.code);
+    HeadlessWindow window(options.code);
     repair::RepairRun run(window, sample::observeServices(productionServices(drives), observer));
     const repair::Outcome outcome = run.cmdRepair_Click();
     for (const platform::Message& message : window.messages) printMessage(message);

@@ -59,11 +59,15 @@ class HostFileSystem final : public FileSystemService {
     HostFileSystem(std::shared_ptr<const DriveMap> drives, HostFileSystemOptions options)
         : drives_(std::move(drives)), options_(std::move(options)) {}
 
+    // A missing folder is named by its host path too: the user who sees
+    // "C:\DATA" not found has to know where on this machine C: was looked for.
     Folder GetFolder(const QString& path) override {
-        const QByteArray host = QFile::encodeName(drives_->toHostPath(path));
+        const QString hostPath = drives_->toHostPath(path);
+        const QByteArray host = QFile::encodeName(hostPath);
+        const QString where = path + QStringLiteral(" (") + hostPath + QLatin1Char(')');
         struct stat status {};
-        if (::stat(host.constData(), &status) != 0) throw host::pathFailure(errno, path);
-        if (!S_ISDIR(status.st_mode)) throw failures::make(failures::PathNotFound, path);
+        if (::stat(host.constData(), &status) != 0) throw host::pathFailure(errno, where);
+        if (!S_ISDIR(status.st_mode)) throw failures::make(failures::PathNotFound, where);
         const bool isRoot = DriveMap::components(path).isEmpty();
         return Folder{path, isRoot ? QString() : nameOf(host)};
     }
