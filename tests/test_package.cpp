@@ -10,6 +10,7 @@
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtEndian>
 
 #include "tests/QStringPrinter.h"
@@ -69,8 +70,18 @@ class Package : public ::testing::Test {
         deb = packageFile();
         ASSERT_TRUE(QFile::exists(deb)) << deb << " is missing: the package_build test makes it";
     }
+    // Unpacks the package's files into root, as dpkg would install them.
+    void extract() {
+        ASSERT_TRUE(root.isValid());
+        const Output result =
+            run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), deb, root.path()});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+    }
     QString deb;
+    QTemporaryDir root;
 };
+
+const QList<int> IconSizes = {16, 32, 48, 64, 128, 256};
 
 TEST_F(Package, ControlFieldsNameTheProgramAndItsRuntime) {
     EXPECT_EQ(field(deb, QStringLiteral("Package")), PackageName);
@@ -101,25 +112,26 @@ TEST_F(Package, HoldsTheProgramItsDesktopEntryAndIconsOnly) {
         files.insert(path);
         if (path.endsWith(QLatin1Char('/') + Program)) programMode = line.left(10);
     }
-    const QString icons =
-        QStringLiteral("./usr/share/icons/hicolor/%1/apps/") + PackageName + QStringLiteral(".png");
-    const QSet<QString> expected = {
+    const QString doc = QStringLiteral("./usr/share/doc/") + PackageName;
+    QSet<QString> expected = {
         QStringLiteral("./usr/bin/") + Program,
         QStringLiteral("./usr/share/applications/") + PackageName + QStringLiteral(".desktop"),
-        icons.arg(QStringLiteral("16x16")),
-        icons.arg(QStringLiteral("32x32")),
-        icons.arg(QStringLiteral("48x48")),
+        QStringLiteral("./usr/share/icons/hicolor/scalable/apps/") + PackageName +
+            QStringLiteral(".svg"),
+        QStringLiteral("./usr/share/man/man1/") + Program + QStringLiteral(".1.gz"),
+        doc + QStringLiteral("/copyright"),
+        doc + QStringLiteral("/changelog.gz"),
     };
+    for (int size : IconSizes)
+        expected.insert(QStringLiteral("./usr/share/icons/hicolor/%1x%1/apps/%2.png")
+                            .arg(size)
+                            .arg(PackageName));
     EXPECT_EQ(files, expected) << contents.out;  // no tools, tests, libraries or headers
     EXPECT_EQ(programMode, QStringLiteral("-rwxr-xr-x"));
 }
 
 TEST_F(Package, InstalledDesktopEntryStartsTheInstalledProgramWithItsIcon) {
-    QTemporaryDir root;
-    ASSERT_TRUE(root.isValid());
-    const Output extract =
-        run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), deb, root.path()});
-    ASSERT_EQ(extract.exitCode, 0) << extract.err;
+    ASSERT_NO_FATAL_FAILURE(extract());
 
     const QString entryPath = root.filePath(QStringLiteral("usr/share/applications/") +
                                             PackageName + QStringLiteral(".desktop"));
@@ -146,7 +158,7 @@ TEST_F(Package, InstalledDesktopEntryStartsTheInstalledProgramWithItsIcon) {
     EXPECT_EQ(entry.value(QStringLiteral("StartupWMClass")), Program);
 
     const QString icon = entry.value(QStringLiteral("Icon"));
-    for (int size : {16, 32, 48}) {
+    for (int size : IconSizes) {
         const QString file = root.filePath(
             QStringLiteral("usr/share/icons/hicolor/%1x%1/apps/%2.png").arg(size).arg(icon));
         const QImage image(file);
@@ -154,6 +166,16 @@ TEST_F(Package, InstalledDesktopEntryStartsTheInstalledProgramWithItsIcon) {
         EXPECT_EQ(image.size(), QSize(size, size)) << file;
         EXPECT_TRUE(image.hasAlphaChannel()) << file;
     }
+    // The scalable icon: well-formed SVG on the artwork's 32-unit grid.
+    QFile svg(
+        root.filePath(QStringLiteral("usr/share/icons/hicolor/scalable/apps/%1.svg").arg(icon)));
+    ASSERT_TRUE(svg.open(QIODevice::ReadOnly)) << svg.fileName();
+    QXmlStreamReader xml(&svg);
+    ASSERT_TRUE(xml.readNextStartElement()) << xml.errorString();
+    EXPECT_EQ(xml.name(), QStringLiteral("svg"));
+    EXPECT_EQ(xml.attributes().value(QStringLiteral("viewBox")), QStringLiteral("0 0 32 32"));
+    while (!xml.atEnd()) xml.readNext();
+    EXPECT_FALSE(xml.hasError()) << xml.errorString();
 
     // A run path into the build folder would load the wrong libraries, or none.
     const Output dynamic =
@@ -162,6 +184,32 @@ TEST_F(Package, InstalledDesktopEntryStartsTheInstalledProgramWithItsIcon) {
     ASSERT_EQ(dynamic.exitCode, 0) << dynamic.err;
     EXPECT_FALSE(dynamic.out.contains(QStringLiteral("RPATH"))) << dynamic.out;
     EXPECT_FALSE(dynamic.out.contains(QStringLiteral("RUNPATH"))) << dynamic.out;
+}
+
+// Debian's own package checker: an error there (a missing copyright file or
+// changelog, bad permissions, a broken manual page) keeps a package out of an
+// archive.
+TEST_F(Package, HasNoLintianErrors) {
+    const QString lintian = QStandardPaths::findExecutable(QStringLiteral("lintian"));
+    if (lintian.isEmpty()) GTEST_SKIP() << "lintian is not installed";
+    const Output result = run(lintian, {QStringLiteral("--fail-on"), QStringLiteral("error"), deb});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_FALSE(QRegularExpression(QStringLiteral("^E: "), QRegularExpression::MultilineOption)
+                     .match(result.out)
+                     .hasMatch())
+        << result.out;
+}
+
+// Debian 12's C start-up files carry no control-flow marking, so no program
+// built there can show it; the other checks must all pass.
+TEST_F(Package, InstalledProgramIsHardened) {
+    if (!PACKAGE_HARDENED) GTEST_SKIP() << "this build has no hardening flags (sanitizer or debug)";
+    const QString check = QStandardPaths::findExecutable(QStringLiteral("hardening-check"));
+    if (check.isEmpty()) GTEST_SKIP() << "hardening-check (devscripts) is not installed";
+    ASSERT_NO_FATAL_FAILURE(extract());
+    const Output result = run(check, {QStringLiteral("--nocfprotection"),
+                                      root.filePath(QStringLiteral("usr/bin/") + Program)});
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
 }
 
 // One image of an .ico file, as its directory entry and bitmap header give it.

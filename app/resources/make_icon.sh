@@ -3,10 +3,16 @@
 #   program.ico  32x32 in 2 colours, 32x32 in 16 colours, 16x16 in 16 colours,
 #                the three images Windows picks from;
 #   program-16.png, -32.png, -48.png  the same artwork for Linux desktops
-#                and the window (the package installs them under its own name).
+#                and the window (the package installs them under its own name);
+#   program-64.png, -128.png, -256.png  rendered with librsvg from program.svg,
+#                which draws the same shapes on the same grid: keep the two in
+#                step when the artwork changes.
 # The outputs are committed; run this again only when the artwork changes.
 # Usage: make_icon.sh [output-dir]   (default: this script's folder)
 set -euo pipefail
+for tool in convert rsvg-convert; do
+    command -v "$tool" >/dev/null || { echo "make_icon.sh: $tool is missing (imagemagick, librsvg2-bin)" >&2; exit 1; }
+done
 here=$(cd "$(dirname "$0")" && pwd)
 out=${1:-$here}
 work=$(mktemp -d)
@@ -80,4 +86,7 @@ cp "$work/program.ico" "$out/program.ico"
 convert "$work/c16.png" -strip "$out/program-16.png"
 convert "$work/c32.png" -strip "$out/program-32.png"
 convert "$work/c48.png" -depth 8 -strip "$out/program-48.png"
+for size in 64 128 256; do
+    rsvg-convert --width "$size" --height "$size" "$here/program.svg" -o "$out/program-$size.png"
+done
 cat "$work/found.txt"
