@@ -17,6 +17,7 @@ test_packages=(
     clang-format libgtest-dev googletest sqlcipher
     xvfb xauth xdotool x11-utils imagemagick
     attr dpkg-dev file time desktop-file-utils binutils-mingw-w64-x86-64
+    lintian devscripts man-db
 )
 
 case $purpose in
