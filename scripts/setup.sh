@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config clang-format
     qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
-    libsqlcipher-dev sqlcipher
+    libssl-dev tcl sqlcipher
     libgtest-dev googletest
     xvfb xauth xdotool x11-utils imagemagick fonts-liberation
     attr dpkg-dev file time desktop-file-utils binutils-mingw-w64-x86-64
@@ -24,3 +24,4 @@ if ((${#missing[@]})); then
     "${sudo_cmd[@]}" apt-get update -qq
     "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+"$(dirname "$0")/fetch_deps.sh"

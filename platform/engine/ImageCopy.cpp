@@ -1,0 +1,347 @@
+#include "platform/engine/ImageCopy.h"
+
+#include <sqlite3.h>
+#include <sqlite3recover.h>
+#include <sys/mman.h>
+
+#include <cstring>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/engine/SourceImage.h"
+
+namespace platform::engine {
+
+namespace {
+
+using sqlcipher::Database;
+using sqlcipher::identifier;
+using sqlcipher::SqliteError;
+using sqlcipher::Statement;
+
+struct SchemaEntry {
+    QByteArray type;
+    QByteArray name;
+    QByteArray sql;
+};
+
+std::vector<SchemaEntry> schemaOf(Database& database, const std::string& schema) {
+    std::vector<SchemaEntry> entries;
+    Statement rows(database.handle(), "SELECT type, name, sql FROM " + schema +
+                                          ".sqlite_master WHERE sql IS NOT NULL ORDER BY rowid");
+    while (rows.step()) entries.push_back({rows.columnText(0), rows.columnText(1), rows.columnText(2)});
+    return entries;
+}
+
+bool isVirtual(const SchemaEntry& entry) {
+    return entry.type == "table" && entry.sql.left(14).toUpper().startsWith("CREATE VIRTUAL");
+}
+
+bool isInternal(const QByteArray& name) {
+    return name.toLower().startsWith("sqlite_");
+}
+
+bool existsInMain(Database& database, const QByteArray& name) {
+    Statement probe(database.handle(),
+                    "SELECT 1 FROM main.sqlite_master WHERE type = 'table' AND name = ?1");
+    probe.bindText(1, name);
+    return probe.step();
+}
+
+// Copies one table's rows, each with its rowid where the table has one.
+void copyRows(Database& database, const QByteArray& table) {
+    bool withRowid = false;
+    {
+        Statement list(database.handle(),
+                       "SELECT wr FROM pragma_table_list WHERE schema = 'source' AND name = ?1");
+        list.bindText(1, table);
+        withRowid = list.step() && list.columnInt64(0) == 0;
+    }
+    std::vector<QByteArray> columns;
+    {
+        // Generated columns (hidden 2 and 3) are computed, never inserted.
+        Statement info(database.handle(), "SELECT name, hidden FROM pragma_table_xinfo(?1, 'source')");
+        info.bindText(1, table);
+        while (info.step()) {
+            if (info.columnInt64(1) == 0) columns.push_back(info.columnText(0));
+        }
+    }
+    std::string list;
+    for (const QByteArray& column : columns) list += (list.empty() ? "" : ", ") + identifier(column);
+    if (withRowid) {
+        // The first of SQLite's rowid names that no column shadows.
+        for (const char* alias : {"rowid", "_rowid_", "oid"}) {
+            bool shadowed = false;
+            for (const QByteArray& column : columns) shadowed |= column.toLower() == alias;
+            if (!shadowed) {
+                list = std::string(alias) + (list.empty() ? "" : ", ") + list;
+                break;
+            }
+        }
+    }
+    const std::string name = identifier(table);
+    database.execute("INSERT INTO main." + name + " (" + list + ") SELECT " + list +
+                     " FROM source." + name);
+}
+
+void copyHeaderValues(Database& database, const std::string& from) {
+    for (const char* name : {"user_version", "application_id"}) {
+        const std::int64_t value = database.queryInt64("PRAGMA " + from + "." + name);
+        database.execute(std::string("PRAGMA main.") + name + " = " + std::to_string(value));
+    }
+}
+
+}  // namespace
+
+void copyWhole(Database& database) {
+    const std::vector<SchemaEntry> schema = schemaOf(database, "source");
+    database.execute("BEGIN");
+    // Virtual tables first: they make their own shadow tables.
+    for (const SchemaEntry& entry : schema) {
+        if (isVirtual(entry)) database.execute(entry.sql.toStdString());
+    }
+    bool sequence = false, statistics = false;
+    for (const SchemaEntry& entry : schema) {
+        if (entry.type != "table" || isVirtual(entry)) continue;
+        if (isInternal(entry.name)) {
+            sequence |= entry.name == "sqlite_sequence";
+            statistics |= entry.name == "sqlite_stat1";
+            continue;
+        }
+        if (existsInMain(database, entry.name)) {
+            database.execute("DELETE FROM main." + identifier(entry.name));
+        } else {
+            database.execute(entry.sql.toStdString());
+        }
+        copyRows(database, entry.name);
+    }
+    if (sequence) {
+        database.execute("DELETE FROM main.sqlite_sequence");
+        database.execute("INSERT INTO main.sqlite_sequence SELECT * FROM source.sqlite_sequence");
+    }
+    if (statistics) {
+        // Makes the statistics table without analysing anything but the schema.
+        database.execute("ANALYZE main.sqlite_master");
+        database.execute("DELETE FROM main.sqlite_stat1");
+        database.execute("INSERT INTO main.sqlite_stat1 SELECT * FROM source.sqlite_stat1");
+    }
+    for (const char* type : {"index", "view", "trigger"}) {
+        for (const SchemaEntry& entry : schema) {
+            if (entry.type == type) database.execute(entry.sql.toStdString());
+        }
+    }
+    copyHeaderValues(database, "source");
+    database.execute("COMMIT");
+}
+
+namespace {
+
+std::uint32_t bigEndian32(const unsigned char* p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+int bigEndian16(const unsigned char* p) {
+    return p[0] << 8 | p[1];
+}
+
+// A SQLite varint at p, no further than end; its length goes to `length`.
+std::optional<std::uint64_t> varint(const unsigned char* p, const unsigned char* end, int& length) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 9; ++i) {
+        if (p + i >= end) return std::nullopt;
+        if (i == 8) {
+            value = (value << 8) | p[i];
+            length = 9;
+            return value;
+        }
+        value = (value << 7) | (p[i] & 0x7f);
+        if (!(p[i] & 0x80)) {
+            length = i + 1;
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+// The image, mapped for reading and for taking cells out of its pages.
+class MappedImage {
+  public:
+    explicit MappedImage(SourceImage& image)
+        : size_(std::size_t(image.pageCount()) * std::size_t(image.pageSize())),
+          pageSize_(image.pageSize()),
+          pageCount_(image.pageCount()),
+          bad_(std::size_t(image.pageCount()) + 1, false) {
+        for (const std::uint32_t page : image.badPages()) {
+            if (page <= pageCount_) bad_[page] = true;
+        }
+        if (size_ == 0) return;
+        void* at = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, image.imageFd(), 0);
+        if (at == MAP_FAILED) throw SqliteError(SQLITE_NOMEM, errno, "cannot map the image");
+        bytes_ = static_cast<unsigned char*>(at);
+    }
+    ~MappedImage() {
+        if (bytes_) ::munmap(bytes_, size_);
+    }
+    MappedImage(const MappedImage&) = delete;
+    MappedImage& operator=(const MappedImage&) = delete;
+
+    // Takes every cell whose content cannot be read whole out of its page.
+    std::int64_t dropIncompleteCells() {
+        if (!bytes_) return 0;
+        usable_ = pageSize_ - bytes_[20];
+        std::int64_t dropped = 0;
+        for (std::uint32_t page = 1; page <= pageCount_; ++page) {
+            if (!bad_[page]) dropped += dropCellsOn(page);
+        }
+        return dropped;
+    }
+
+  private:
+    unsigned char* page(std::uint32_t number) {
+        return bytes_ + std::size_t(number - 1) * std::size_t(pageSize_);
+    }
+
+    std::int64_t dropCellsOn(std::uint32_t number) {
+        unsigned char* p = page(number);
+        const int header = number == 1 ? 100 : 0;
+        const int type = p[header];
+        if (type != 2 && type != 10 && type != 13) return 0;
+        const int pointers = header + (type == 2 ? 12 : 8);
+        int cells = bigEndian16(p + header + 3);
+        if (pointers + 2 * cells > usable_) return 0;
+        std::int64_t dropped = 0;
+        for (int i = 0; i < cells;) {
+            const int offset = bigEndian16(p + pointers + 2 * i);
+            if (cellComplete(type, p, offset)) {
+                ++i;
+                continue;
+            }
+            std::memmove(p + pointers + 2 * i, p + pointers + 2 * (i + 1),
+                         std::size_t(2 * (cells - i - 1)));
+            --cells;
+            p[header + 3] = static_cast<unsigned char>(cells >> 8);
+            p[header + 4] = static_cast<unsigned char>(cells);
+            ++dropped;
+        }
+        return dropped;
+    }
+
+    // Whether a cell's payload lies whole on pages that were read: its
+    // overflow chain long enough, in the file, free of loops and bad pages.
+    bool cellComplete(int type, const unsigned char* p, int offset) {
+        const unsigned char* end = p + usable_;
+        if (offset < 8 || offset >= usable_) return true;  // left to the recovery's own checks
+        const unsigned char* c = p + offset + (type == 2 ? 4 : 0);
+        int length = 0;
+        const auto payload = varint(c, end, length);
+        if (!payload) return true;
+        c += length;
+        if (type == 13) {
+            if (!varint(c, end, length)) return true;
+            c += length;
+        }
+        const std::int64_t u = usable_;
+        const std::int64_t most = type == 13 ? u - 35 : (u - 12) * 64 / 255 - 23;
+        const std::uint64_t size = *payload;
+        if (size <= std::uint64_t(most)) return true;
+        const std::int64_t least = (u - 12) * 32 / 255 - 23;
+        const std::int64_t k = least + std::int64_t((size - std::uint64_t(least)) % std::uint64_t(u - 4));
+        const std::int64_t local = k <= most ? k : least;
+        if (c + local + 4 > end) return false;
+        std::uint32_t next = bigEndian32(c + local);
+        const std::uint64_t pages = (size - std::uint64_t(local) + std::uint64_t(u - 5)) / std::uint64_t(u - 4);
+        if (pages > pageCount_) return false;
+        std::unordered_set<std::uint32_t> seen;
+        for (std::uint64_t i = 0; i < pages; ++i) {
+            if (next < 2 || next > pageCount_ || bad_[next] || !seen.insert(next).second) return false;
+            next = bigEndian32(page(next));
+        }
+        return true;
+    }
+
+    std::size_t size_;
+    int pageSize_;
+    std::uint32_t pageCount_;
+    int usable_ = 0;
+    std::vector<bool> bad_;
+    unsigned char* bytes_ = nullptr;
+};
+
+// Runs the recovery's statements on the copy; keeps the first failure.
+struct Replay {
+    Database& copy;
+    std::optional<SqliteError> failure;
+};
+
+int replay(void* context, const char* sql) {
+    auto& state = *static_cast<Replay*>(context);
+    const QByteArray statement(sql);
+    // The copy's format and transaction are the engine's own.
+    for (const char* skipped : {"BEGIN", "COMMIT", "PRAGMA page_size", "PRAGMA auto_vacuum",
+                                "PRAGMA encoding"}) {
+        if (statement.startsWith(skipped)) return 0;
+    }
+    try {
+        state.copy.execute(sql);
+        return 0;
+    } catch (const SqliteError& error) {
+        state.failure = error;
+        return 1;
+    }
+}
+
+// AUTOINCREMENT counters never below the largest id kept.
+void raiseCounters(Database& database) {
+    std::vector<QByteArray> tables;
+    {
+        Statement rows(database.handle(),
+                       "SELECT name FROM main.sqlite_master WHERE type = 'table' AND "
+                       "sql LIKE '%AUTOINCREMENT%'");
+        while (rows.step()) tables.push_back(rows.columnText(0));
+    }
+    for (const QByteArray& table : tables) {
+        Statement largest(database.handle(), "SELECT max(rowid) FROM main." + identifier(table));
+        const std::int64_t kept = largest.step() ? largest.columnInt64(0) : 0;
+        Statement update(database.handle(),
+                         "UPDATE main.sqlite_sequence SET seq = max(seq, ?2) WHERE name = ?1");
+        update.bindText(1, table);
+        update.bindInt64(2, kept);
+        update.step();
+        if (sqlite3_changes(database.handle()) == 0 && kept > 0) {
+            Statement insert(database.handle(),
+                             "INSERT INTO main.sqlite_sequence (name, seq) VALUES (?1, ?2)");
+            insert.bindText(1, table);
+            insert.bindInt64(2, kept);
+            insert.step();
+        }
+    }
+}
+
+}  // namespace
+
+std::int64_t recoverInto(SourceImage& image, Database& copy) {
+    std::int64_t dropped = 0;
+    {
+        MappedImage mapped(image);
+        dropped = mapped.dropIncompleteCells();
+    }
+    Database source(image.uri(), SQLITE_OPEN_READONLY);
+    Replay state{copy, std::nullopt};
+    copy.execute("BEGIN");
+    sqlite3_recover* recover = sqlite3_recover_init_sql(source.handle(), "main", replay, &state);
+    if (!recover) throw SqliteError(SQLITE_NOMEM, 0, "out of memory");
+    int rowids = 1;
+    sqlite3_recover_config(recover, SQLITE_RECOVER_ROWIDS, &rowids);
+    sqlite3_recover_run(recover);
+    const int code = sqlite3_recover_errcode(recover);
+    const std::string message = sqlite3_recover_errmsg(recover) ? sqlite3_recover_errmsg(recover) : "";
+    sqlite3_recover_finish(recover);
+    if (state.failure) throw *state.failure;
+    if (code != SQLITE_OK) throw SqliteError(code, 0, message);
+    copy.execute("PRAGMA writable_schema = OFF");
+    raiseCounters(copy);
+    copy.execute("COMMIT");
+    return dropped;
+}
+
+}  // namespace platform::engine
