@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDateTime>
+
 #include "platform/Failures.h"
 #include "platform/host/HostFileSystem.h"
 #include "repair/RunMessages.h"
@@ -50,11 +52,42 @@ TEST_F(RepairSwap, SucceedsAndLeavesOnlyTheSmallerDatabaseWithSameContent) {
     EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
-TEST_F(RepairSwap, RepairsADamagedDatabase) {
+// A run at a fixed local time, so the kept original's name is known.
+repair::RunServices atTime(repair::RunServices services, const QString& stamp) {
+    services.now = [stamp] { return QDateTime::fromString(stamp, Qt::ISODate); };
+    return services;
+}
+
+TEST_F(RepairSwap, ARepairThatLostDataKeepsTheDamagedOriginalBesideTheDatabase) {
     sample::damage(drive.host(kDatabase), 3);
-    EXPECT_EQ(runWith(services()), Outcome::RepairSucceeded);
+    const QByteArray damaged = drive.readFile(kDatabase);
+    EXPECT_EQ(runWith(atTime(services(), "2024-06-11T09:30:59")), Outcome::RepairSucceeded);
+    EXPECT_EQ(message().prompt,
+              "Compact and Repair BERJAYA\r\n\r\nSila mulakan Tinjara seperti biasa\r\n\r\n"
+              "Sebahagian data yang rosak tidak dapat dipulihkan.\r\n\r\n"
+              "Fail asal disimpan sebagai TinjaraSM2024 rosak 20240611-0930.tnjra");
+    EXPECT_EQ(message().icon, platform::MessageIcon::Information);
     EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
+    EXPECT_EQ(sessionFiles(),
+              (QStringList{"TinjaraSM2024 rosak 20240611-0930.tnjra", "TinjaraSM2024.tnjra"}));
+    EXPECT_EQ(drive.readFile(kFolder + "/TinjaraSM2024 rosak 20240611-0930.tnjra"), damaged);
+
+    // A second repair in the same minute keeps both originals.
+    drive.writeFile(kDatabase, damaged);
+    EXPECT_EQ(runWith(atTime(services(), "2024-06-11T09:30:59")), Outcome::RepairSucceeded);
+    EXPECT_TRUE(message().prompt.endsWith("TinjaraSM2024 rosak 20240611-0930 (2).tnjra"));
+    EXPECT_EQ(drive.readFile(kFolder + "/TinjaraSM2024 rosak 20240611-0930 (2).tnjra"), damaged);
+}
+
+TEST_F(RepairSwap, KeepingTheOriginalFailsSafely) {
+    // The rename to the kept name fails: the repair is undone, the original
+    // goes back in place byte for byte.
+    sample::damage(drive.host(kDatabase), 3);
+    const QByteArray damaged = drive.readFile(kDatabase);
+    EXPECT_EQ(runWith(services(failOnce("Rename", " backup.tnjra", 70))), Outcome::RepairFailed);
+    EXPECT_TRUE(message().prompt.contains("Err.Number = 70\r\n"));
     EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(drive.readFile(kDatabase), damaged);
 }
 
 TEST_F(RepairSwap, DatabaseNotFoundTouchesNothing) {
