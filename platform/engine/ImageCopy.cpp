@@ -196,6 +196,25 @@ class MappedImage {
         return dropped;
     }
 
+    // Whether the freelist reads whole: every trunk readable and as many free
+    // pages as the header counts. Only then can an orphaned page not be a
+    // freed one, holding rows deleted long ago.
+    bool freelistWhole() {
+        if (!bytes_) return true;
+        const std::uint32_t expected = bigEndian32(bytes_ + 36);
+        std::uint32_t trunk = bigEndian32(bytes_ + 32), counted = 0;
+        std::unordered_set<std::uint32_t> seen;
+        while (trunk != 0) {
+            if (trunk > pageCount_ || bad_[trunk] || !seen.insert(trunk).second) return false;
+            const unsigned char* p = page(trunk);
+            const std::uint32_t leaves = bigEndian32(p + 4);
+            if (leaves > std::uint32_t(pageSize_ / 4)) return false;
+            counted += 1 + leaves;
+            trunk = bigEndian32(p);
+        }
+        return counted == expected;
+    }
+
   private:
     unsigned char* page(std::uint32_t number) {
         return bytes_ + std::size_t(number - 1) * std::size_t(pageSize_);
@@ -267,6 +286,11 @@ class MappedImage {
     unsigned char* bytes_ = nullptr;
 };
 
+// Rows recovery found on pages no table's tree leads to any more (under a
+// damaged interior page) are collected in a temporary table of this name,
+// never in the copy's own schema.
+constexpr char kLostAndFound[] = "car_lost_and_found";
+
 // Runs the recovery's statements on the copy; keeps the first failure.
 struct Replay {
     Database& copy;
@@ -275,19 +299,78 @@ struct Replay {
 
 int replay(void* context, const char* sql) {
     auto& state = *static_cast<Replay*>(context);
-    const QByteArray statement(sql);
+    QByteArray statement(sql);
+    const QByteArray createLost = QByteArray("CREATE TABLE ") + kLostAndFound;
+    if (statement.startsWith(createLost)) {
+        statement.replace(0, 12, "CREATE TEMP TABLE");
+    }
     // The copy's format and transaction are the engine's own.
     for (const char* skipped : {"BEGIN", "COMMIT", "PRAGMA page_size", "PRAGMA auto_vacuum",
                                 "PRAGMA encoding"}) {
         if (statement.startsWith(skipped)) return 0;
     }
     try {
-        state.copy.execute(sql);
+        state.copy.execute(statement.toStdString());
         return 0;
     } catch (const SqliteError& error) {
         state.failure = error;
         return 1;
     }
+}
+
+// Puts orphaned rows back where only one table can have held them: a rowid
+// table whose columns match the row's fields in number, when no other table
+// (the internal ones included) has that many. Anything less certain stays out.
+std::int64_t placeOrphans(Database& database) {
+    if (!database.queryInt64(std::string("SELECT count(*) FROM temp.sqlite_master WHERE name = '") +
+                             kLostAndFound + "'")) {
+        return 0;
+    }
+    struct Shape {
+        QByteArray table;
+        std::vector<QByteArray> columns;  // stored fields, the rowid alias as NULL
+        int rowidAlias = -1;
+    };
+    std::vector<Shape> shapes;
+    {
+        Statement tables(database.handle(),
+                         "SELECT name FROM pragma_table_list WHERE schema = 'main' AND "
+                         "type = 'table' AND wr = 0");
+        while (tables.step()) shapes.push_back({tables.columnText(0), {}, -1});
+    }
+    for (Shape& shape : shapes) {
+        Statement info(database.handle(),
+                       "SELECT name, type, pk, hidden, (SELECT count(*) FROM "
+                       "pragma_table_info(?1, 'main') WHERE pk > 0) FROM pragma_table_xinfo(?1, 'main')");
+        info.bindText(1, shape.table);
+        while (info.step()) {
+            if (info.columnInt64(3) != 0) continue;
+            if (info.columnInt64(2) == 1 && info.columnInt64(4) == 1 &&
+                info.columnText(1).toUpper() == "INTEGER") {
+                shape.rowidAlias = int(shape.columns.size());
+            }
+            shape.columns.push_back(info.columnText(0));
+        }
+    }
+    std::int64_t placed = 0;
+    for (const Shape& shape : shapes) {
+        if (isInternal(shape.table)) continue;
+        int sameWidth = 0;
+        for (const Shape& other : shapes) sameWidth += other.columns.size() == shape.columns.size();
+        if (sameWidth != 1) continue;
+        std::string into = "rowid", from = "id";
+        for (std::size_t i = 0; i < shape.columns.size(); ++i) {
+            if (int(i) == shape.rowidAlias) continue;
+            into += ", " + identifier(shape.columns[i]);
+            from += ", c" + std::to_string(i);
+        }
+        database.execute("INSERT OR IGNORE INTO main." + identifier(shape.table) + " (" + into +
+                         ") SELECT " + from + " FROM temp." + kLostAndFound +
+                         " WHERE id IS NOT NULL AND nfield = " +
+                         std::to_string(shape.columns.size()));
+        placed += sqlite3_changes(database.handle());
+    }
+    return placed;
 }
 
 // AUTOINCREMENT counters never below the largest id kept.
@@ -321,9 +404,11 @@ void raiseCounters(Database& database) {
 
 std::int64_t recoverInto(SourceImage& image, Database& copy) {
     std::int64_t dropped = 0;
+    bool orphansPlaceable = false;
     {
         MappedImage mapped(image);
         dropped = mapped.dropIncompleteCells();
+        orphansPlaceable = mapped.freelistWhole();
     }
     Database source(image.uri(), SQLITE_OPEN_READONLY);
     Replay state{copy, std::nullopt};
@@ -332,6 +417,8 @@ std::int64_t recoverInto(SourceImage& image, Database& copy) {
     if (!recover) throw SqliteError(SQLITE_NOMEM, 0, "out of memory");
     int rowids = 1;
     sqlite3_recover_config(recover, SQLITE_RECOVER_ROWIDS, &rowids);
+    sqlite3_recover_config(recover, SQLITE_RECOVER_LOST_AND_FOUND,
+                           const_cast<char*>(kLostAndFound));
     sqlite3_recover_run(recover);
     const int code = sqlite3_recover_errcode(recover);
     const std::string message = sqlite3_recover_errmsg(recover) ? sqlite3_recover_errmsg(recover) : "";
@@ -339,6 +426,8 @@ std::int64_t recoverInto(SourceImage& image, Database& copy) {
     if (state.failure) throw *state.failure;
     if (code != SQLITE_OK) throw SqliteError(code, 0, message);
     copy.execute("PRAGMA writable_schema = OFF");
+    if (orphansPlaceable) placeOrphans(copy);
+    copy.execute(std::string("DROP TABLE IF EXISTS temp.") + kLostAndFound);
     raiseCounters(copy);
     copy.execute("COMMIT");
     return dropped;
