@@ -80,10 +80,10 @@ debian_mirror() {
         return
     fi
     {
-        sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n'
+        sed -n 's/^URIs:[[:space:]]*//p' /etc/apt/sources.list.d/*.sources 2>/dev/null | tr ' ' '\n' || true
         awk '$1 == "deb" { for (i = 2; i <= NF; ++i) if ($i ~ /^https?:/) { print $i; break } }' \
             /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null
-    } | grep -E '^https?://' | grep -v -- '-security' | head -n1
+    } | grep -E '^https?://' | grep -v -- '-security' | head -n1 || true
 }
 
 have_shell_tools() { command -v tclsh >/dev/null; }
