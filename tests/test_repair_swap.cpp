@@ -90,6 +90,43 @@ TEST_F(RepairSwap, KeepingTheOriginalFailsSafely) {
     EXPECT_EQ(drive.readFile(kDatabase), damaged);
 }
 
+// Leaves the session's database as a writer that stopped after committing
+// leaves it: rows in its log, the log and its index beside it.
+QByteArray leaveCommittedLog(const TempDrive& drive, const QString& database) {
+    const QString writerPath = drive.host("writer.tnjra");
+    QFile::copy(drive.host(database), writerPath);
+    platform::sqlcipher::Database writer(QFile::encodeName(writerPath).toStdString(), 0x2);
+    writer.key(sample::kPassword);
+    writer.execute("PRAGMA cipher_compatibility = 3");
+    writer.execute("PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;");
+    writer.execute("INSERT INTO students (admission_no, name) VALUES ('LOG1', 'In the log')");
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        QFile::remove(drive.host(database + suffix));
+        QFile::copy(writerPath + suffix, drive.host(database + suffix));
+    }
+    return writer.queryText("SELECT name FROM students WHERE admission_no = 'LOG1'");
+}
+
+TEST_F(RepairSwap, TheLogOfTheOldDatabaseGoesWithIt) {
+    ASSERT_EQ(leaveCommittedLog(drive, kDatabase), "In the log");
+    EXPECT_EQ(runWith(services()), Outcome::RepairSucceeded);
+    EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
+    EXPECT_EQ(sample::openForReading(drive.host(kDatabase))
+                  ->queryText("SELECT name FROM students WHERE admission_no = 'LOG1'"),
+              "In the log");
+}
+
+TEST_F(RepairSwap, OnceTheLogIsGoneAFailureKeepsTheNewDatabase) {
+    leaveCommittedLog(drive, kDatabase);
+    // The backup lacks the log's rows: restoring it would lose them.
+    EXPECT_EQ(runWith(services(failOnce("DeleteFile", " backup.tnjra", 70))), Outcome::RepairFailed);
+    EXPECT_EQ(sessionFiles(), (QStringList{"TinjaraSM2024 backup.tnjra", "TinjaraSM2024.tnjra"}));
+    EXPECT_EQ(sample::openForReading(drive.host(kDatabase))
+                  ->queryText("SELECT name FROM students WHERE admission_no = 'LOG1'"),
+              "In the log");
+}
+
 TEST_F(RepairSwap, DatabaseNotFoundTouchesNothing) {
     struct Case {
         QString code;
