@@ -151,8 +151,9 @@ void createDatabase(const QString& hostPath, const DatabaseOptions& options) {
     }
     Database database(QFile::encodeName(hostPath).toStdString(),
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    database.key(options.password);
+    // No password: a plain SQLite file.
     if (!options.password.isEmpty()) {
+        database.key(options.password);
         database.execute("PRAGMA cipher_compatibility = " + std::to_string(options.cipherFormat));
     }
     // Fast to make: a large cache and no journal on disk.
