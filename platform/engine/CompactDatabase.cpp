@@ -24,7 +24,7 @@ using sqlcipher::SqliteError;
 
 // The source is read once, through the image; the copy's cache keeps index
 // pages while they fill.
-constexpr int kImageCacheKiB = 64 * 1024;
+constexpr int kImageCacheKiB = 8 * 1024;
 constexpr int kCopyCacheKiB = 32 * 1024;
 
 struct stat statSource(const CompactRequest& request) {

@@ -114,7 +114,16 @@ void copyWhole(Database& database) {
         } else {
             database.execute(entry.sql.toStdString());
         }
-        copyRows(database, entry.name);
+    }
+    // Indexes before the rows, filled as they come: sorting a whole index at
+    // once would hold it in memory, where temporary data stays.
+    for (const SchemaEntry& entry : schema) {
+        if (entry.type == "index") database.execute(entry.sql.toStdString());
+    }
+    for (const SchemaEntry& entry : schema) {
+        if (entry.type == "table" && !isVirtual(entry) && !isInternal(entry.name)) {
+            copyRows(database, entry.name);
+        }
     }
     if (sequence) {
         database.execute("DELETE FROM main.sqlite_sequence");
@@ -126,7 +135,7 @@ void copyWhole(Database& database) {
         database.execute("DELETE FROM main.sqlite_stat1");
         database.execute("INSERT INTO main.sqlite_stat1 SELECT * FROM source.sqlite_stat1");
     }
-    for (const char* type : {"index", "view", "trigger"}) {
+    for (const char* type : {"view", "trigger"}) {
         for (const SchemaEntry& entry : schema) {
             if (entry.type == type) database.execute(entry.sql.toStdString());
         }

@@ -283,6 +283,9 @@ void SourceImage::decryptAll(int sourceFd, std::int64_t sourceSize, QByteArrayVi
         pageCount_ = limit;
     }
 
+    // SQLite never uses the page that holds the lock byte at 1 GiB: it is
+    // never written, so it neither authenticates nor matters.
+    const std::uint32_t lockBytePage = std::uint32_t(0x40000000 / pageSize_) + 1;
     image_ = privateFile(files_.hostImageFolder, files_.nativeImageFolder);
     std::vector<std::uint32_t> zeroPages;
     for (std::uint32_t start = 1; start <= pageCount_; start += kPagesPerChunk) {
@@ -298,6 +301,10 @@ void SourceImage::decryptAll(int sourceFd, std::int64_t sourceSize, QByteArrayVi
                        files_.nativeSource + QStringLiteral("-wal"));
             }
             const bool missing = frame == committed.frames.end() && page > filePages;
+            if (page == lockBytePage) {
+                std::memset(plain, 0, std::size_t(pageSize_));
+                continue;
+            }
             bool good = !missing;
             if (good && cipher) {
                 good = cipher->decrypt(page, raw, plain);
