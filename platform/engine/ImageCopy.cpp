@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 #include <sqlite3recover.h>
-#include <sys/mman.h>
 
 #include <cstring>
 #include <optional>
@@ -172,35 +171,33 @@ std::optional<std::uint64_t> varint(const unsigned char* p, const unsigned char*
     return std::nullopt;
 }
 
-// The image, mapped for reading and for taking cells out of its pages.
-class MappedImage {
+// The image, read a page at a time (so memory stays flat whatever its size),
+// for taking cells out of its pages.
+class ImagePages {
   public:
-    explicit MappedImage(SourceImage& image)
-        : size_(std::size_t(image.pageCount()) * std::size_t(image.pageSize())),
+    explicit ImagePages(SourceImage& image)
+        : image_(image),
           pageSize_(image.pageSize()),
           pageCount_(image.pageCount()),
           bad_(std::size_t(image.pageCount()) + 1, false) {
         for (const std::uint32_t page : image.badPages()) {
             if (page <= pageCount_) bad_[page] = true;
         }
-        if (size_ == 0) return;
-        void* at = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, image.imageFd(), 0);
-        if (at == MAP_FAILED) throw SqliteError(SQLITE_NOMEM, errno, "cannot map the image");
-        bytes_ = static_cast<unsigned char*>(at);
+        if (pageCount_ > 0) first_ = image.page(1);
     }
-    ~MappedImage() {
-        if (bytes_) ::munmap(bytes_, size_);
-    }
-    MappedImage(const MappedImage&) = delete;
-    MappedImage& operator=(const MappedImage&) = delete;
 
     // Takes every cell whose content cannot be read whole out of its page.
     std::int64_t dropIncompleteCells() {
-        if (!bytes_) return 0;
-        usable_ = pageSize_ - bytes_[20];
+        if (first_.isEmpty()) return 0;
+        usable_ = pageSize_ - static_cast<unsigned char>(first_.at(20));
         std::int64_t dropped = 0;
-        for (std::uint32_t page = 1; page <= pageCount_; ++page) {
-            if (!bad_[page]) dropped += dropCellsOn(page);
+        for (std::uint32_t number = 1; number <= pageCount_; ++number) {
+            if (bad_[number]) continue;
+            QByteArray bytes = image_.page(number);
+            const std::int64_t here =
+                dropCellsOn(number, reinterpret_cast<unsigned char*>(bytes.data()));
+            if (here) image_.writePage(number, bytes);
+            dropped += here;
         }
         return dropped;
     }
@@ -209,13 +206,15 @@ class MappedImage {
     // pages as the header counts. Only then can an orphaned page not be a
     // freed one, holding rows deleted long ago.
     bool freelistWhole() {
-        if (!bytes_) return true;
-        const std::uint32_t expected = bigEndian32(bytes_ + 36);
-        std::uint32_t trunk = bigEndian32(bytes_ + 32), counted = 0;
+        if (first_.isEmpty()) return true;
+        const auto* header = reinterpret_cast<const unsigned char*>(first_.constData());
+        const std::uint32_t expected = bigEndian32(header + 36);
+        std::uint32_t trunk = bigEndian32(header + 32), counted = 0;
         std::unordered_set<std::uint32_t> seen;
         while (trunk != 0) {
             if (trunk > pageCount_ || bad_[trunk] || !seen.insert(trunk).second) return false;
-            const unsigned char* p = page(trunk);
+            const QByteArray bytes = image_.page(trunk);
+            const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
             const std::uint32_t leaves = bigEndian32(p + 4);
             if (leaves > std::uint32_t(pageSize_ / 4)) return false;
             counted += 1 + leaves;
@@ -225,12 +224,7 @@ class MappedImage {
     }
 
   private:
-    unsigned char* page(std::uint32_t number) {
-        return bytes_ + std::size_t(number - 1) * std::size_t(pageSize_);
-    }
-
-    std::int64_t dropCellsOn(std::uint32_t number) {
-        unsigned char* p = page(number);
+    std::int64_t dropCellsOn(std::uint32_t number, unsigned char* p) {
         const int header = number == 1 ? 100 : 0;
         const int type = p[header];
         if (type != 2 && type != 10 && type != 13) return 0;
@@ -273,26 +267,30 @@ class MappedImage {
         const std::uint64_t size = *payload;
         if (size <= std::uint64_t(most)) return true;
         const std::int64_t least = (u - 12) * 32 / 255 - 23;
-        const std::int64_t k = least + std::int64_t((size - std::uint64_t(least)) % std::uint64_t(u - 4));
+        const std::int64_t k =
+            least + std::int64_t((size - std::uint64_t(least)) % std::uint64_t(u - 4));
         const std::int64_t local = k <= most ? k : least;
         if (c + local + 4 > end) return false;
         std::uint32_t next = bigEndian32(c + local);
-        const std::uint64_t pages = (size - std::uint64_t(local) + std::uint64_t(u - 5)) / std::uint64_t(u - 4);
+        const std::uint64_t pages =
+            (size - std::uint64_t(local) + std::uint64_t(u - 5)) / std::uint64_t(u - 4);
         if (pages > pageCount_) return false;
         std::unordered_set<std::uint32_t> seen;
         for (std::uint64_t i = 0; i < pages; ++i) {
-            if (next < 2 || next > pageCount_ || bad_[next] || !seen.insert(next).second) return false;
-            next = bigEndian32(page(next));
+            if (next < 2 || next > pageCount_ || bad_[next] || !seen.insert(next).second) {
+                return false;
+            }
+            next = image_.nextOverflowPage(next);
         }
         return true;
     }
 
-    std::size_t size_;
+    SourceImage& image_;
     int pageSize_;
     std::uint32_t pageCount_;
     int usable_ = 0;
     std::vector<bool> bad_;
-    unsigned char* bytes_ = nullptr;
+    QByteArray first_;
 };
 
 // Rows recovery found on pages no table's tree leads to any more (under a
@@ -415,7 +413,7 @@ std::int64_t recoverInto(SourceImage& image, Database& copy) {
     std::int64_t dropped = 0;
     bool orphansPlaceable = false;
     {
-        MappedImage mapped(image);
+        ImagePages mapped(image);
         dropped = mapped.dropIncompleteCells();
         orphansPlaceable = mapped.freelistWhole();
     }

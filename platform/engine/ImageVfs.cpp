@@ -83,6 +83,7 @@ const sqlite3_io_methods kMethods = {
 };
 
 int imageOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    file->pMethods = nullptr;  // what SQLite expects of a failed open
     if (!name || std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0 ||
         !(flags & SQLITE_OPEN_MAIN_DB)) {
         return SQLITE_CANTOPEN;

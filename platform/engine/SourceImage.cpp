@@ -190,6 +190,13 @@ QByteArray SourceImage::page(std::uint32_t number) const {
     return bytes;
 }
 
+std::uint32_t SourceImage::nextOverflowPage(std::uint32_t number) const {
+    unsigned char next[4];
+    readAt(image_.get(), next, sizeof next, std::int64_t(number - 1) * pageSize_,
+           files_.nativeImageFolder);
+    return bigEndian32(next);
+}
+
 void SourceImage::writePage(std::uint32_t number, const QByteArray& bytes) {
     writeAt(image_.get(), reinterpret_cast<const unsigned char*>(bytes.constData()),
             std::size_t(pageSize_), std::int64_t(number - 1) * pageSize_,

@@ -47,6 +47,8 @@ class SourceImage {
 
     QByteArray page(std::uint32_t number) const;
     void writePage(std::uint32_t number, const QByteArray& bytes);
+    // The first four bytes of a page: where an overflow page's chain goes on.
+    std::uint32_t nextOverflowPage(std::uint32_t number) const;
 
   private:
     void decryptAll(int sourceFd, std::int64_t sourceSize, QByteArrayView password);
