@@ -163,8 +163,7 @@ Outcome RepairRun::CompactAndSwap() {
     // the copy already holds the log's committed pages. Once the log is gone
     // the backup alone no longer holds all of the old data, so the recovery
     // keeps the new database from then on.
-    for (const QString& beside :
-         {layout::SharedMemoryFile(database), layout::LogFile(database)}) {
+    for (const QString& beside : {layout::SharedMemoryFile(database), layout::LogFile(database)}) {
         if (fs.FileExists(beside)) {
             fs.DeleteFile(beside, true);
             backupComplete_ = false;

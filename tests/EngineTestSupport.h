@@ -117,9 +117,9 @@ inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& origin
     for (const auto& [table, withRowid] : tables) {
         const std::string name = platform::sqlcipher::identifier(table);
         const std::string columns = withRowid ? "rowid, *" : "*";
-        differing += database.queryInt64("SELECT count(*) FROM (SELECT " + columns +
-                                         " FROM main." + name + " EXCEPT SELECT " + columns +
-                                         " FROM original." + name + ")");
+        differing +=
+            database.queryInt64("SELECT count(*) FROM (SELECT " + columns + " FROM main." + name +
+                                " EXCEPT SELECT " + columns + " FROM original." + name + ")");
     }
     return differing;
 }

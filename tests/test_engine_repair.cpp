@@ -22,14 +22,16 @@ class EngineRepair : public engine_test::EngineTest {
     // reported afterwards.
     std::int32_t compactCounting(const QString& source, const QString& destination) {
         auto object = engine();
-        object->invoke(QStringLiteral("CompactDatabase"),
-                       {Variant::text(native(source)), Variant::text(native(destination)),
-                        Variant::missing(), Variant::int16(128), Variant::text(engine_test::kConnect)});
+        object->invoke(
+            QStringLiteral("CompactDatabase"),
+            {Variant::text(native(source)), Variant::text(native(destination)), Variant::missing(),
+             Variant::int16(128), Variant::text(engine_test::kConnect)});
         return errorCount(*object);
     }
 
     // A sound database of the product's kind and a damaged copy of it.
-    QString intactAndCopy(const QString& damagedName, sample::DatabaseOptions options = smallDatabase(0.2)) {
+    QString intactAndCopy(const QString& damagedName,
+                          sample::DatabaseOptions options = smallDatabase(0.2)) {
         const QString intact = makeDatabase("intact.tnjra", options);
         QFile::copy(intact, host(damagedName));
         return intact;
@@ -112,7 +114,8 @@ TEST_F(EngineRepair, RowidsOfTablesWithoutIntegerPrimaryKeySurviveCompaction) {
         auto database = openRaw(source, 3);
         database->execute("DELETE FROM marks WHERE rowid % 3 = 0");
     }
-    const std::string listing = "SELECT group_concat(rowid) FROM (SELECT rowid FROM marks ORDER BY rowid)";
+    const std::string listing =
+        "SELECT group_concat(rowid) FROM (SELECT rowid FROM marks ORDER BY rowid)";
     const QByteArray before = sample::openForReading(source)->queryText(listing);
     compact("a.tnjra", "b.tnjra");
     EXPECT_EQ(sample::openForReading(host("b.tnjra"))->queryText(listing), before);
@@ -184,7 +187,8 @@ TEST_F(EngineRepair, RecoveryKeepsRowsAroundDamageInEveryKindOfTree) {
         EXPECT_EQ(sample::integrityCheck(host("b.tnjra")), "ok");
         EXPECT_EQ(rowsNotInOriginal(host("b.tnjra"), intact), 0);
         // The schema stays exactly as it was: nothing added, nothing lost.
-        const std::string schema = "SELECT group_concat(name) FROM (SELECT name FROM sqlite_master ORDER BY name)";
+        const std::string schema =
+            "SELECT group_concat(name) FROM (SELECT name FROM sqlite_master ORDER BY name)";
         EXPECT_EQ(sample::openForReading(host("b.tnjra"))->queryText(schema),
                   sample::openForReading(intact)->queryText(schema));
         const std::int64_t kept = sample::rowCount(host("b.tnjra"), c.table);
@@ -199,9 +203,10 @@ TEST_F(EngineRepair, ALoopingTreeEnds) {
     {
         Database plain(QFile::encodeName(host("loop.tnjra")).toStdString(),
                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-        plain.execute("PRAGMA page_size = 1024; CREATE TABLE t (a TEXT);"
-                      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000)"
-                      " INSERT INTO t SELECT printf('%0100d', i) FROM n;");
+        plain.execute(
+            "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT);"
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000)"
+            " INSERT INTO t SELECT printf('%0100d', i) FROM n;");
     }
     QByteArray bytes = readFile(host("loop.tnjra"));
     const int root = 2;
@@ -258,7 +263,8 @@ RowTally tally(const QString& path) {
     auto database = sample::openForReading(path, QByteArray());
     std::vector<QByteArray> tables;
     platform::sqlcipher::Statement names(
-        database->handle(), "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
+        database->handle(),
+        "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
     while (names.step()) tables.push_back(names.columnText(0));
     RowTally result;
     for (const QByteArray& table : tables) {
@@ -272,14 +278,17 @@ RowTally tally(const QString& path) {
 // Rows of a plain copy that the plain original does not hold exactly so.
 std::int64_t plainRowsNotIn(const QString& copy, const QString& original) {
     auto database = sample::openForReading(copy, QByteArray());
-    database->execute("ATTACH '" + QFile::encodeName(original).toStdString() + "' AS original KEY ''");
+    database->execute("ATTACH '" + QFile::encodeName(original).toStdString() +
+                      "' AS original KEY ''");
     std::int64_t differing = 0;
     for (const char* table : {"classes", "students", "marks", "audit"}) {
-        differing += database->queryInt64(std::string("SELECT count(*) FROM (SELECT rowid, * FROM main.") +
-                                          table + " EXCEPT SELECT rowid, * FROM original." + table + ")");
+        differing +=
+            database->queryInt64(std::string("SELECT count(*) FROM (SELECT rowid, * FROM main.") +
+                                 table + " EXCEPT SELECT rowid, * FROM original." + table + ")");
     }
-    return differing +
-           database->queryInt64("SELECT count(*) FROM (SELECT * FROM main.subjects EXCEPT SELECT * FROM original.subjects)");
+    return differing + database->queryInt64(
+                           "SELECT count(*) FROM (SELECT * FROM main.subjects EXCEPT SELECT * FROM "
+                           "original.subjects)");
 }
 
 TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
@@ -289,7 +298,8 @@ TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
     const QString intact = makeDatabase("intact.tnjra", options);
     // Plain files: nothing authenticates their pages, so random bytes that
     // parse are taken for data by both; what counts is the sound rows kept.
-    std::int64_t engineTotal = 0, engineSound = 0, recoverSound = 0, recoverTotal = 0, recoverLost = 0, all = 0;
+    std::int64_t engineTotal = 0, engineSound = 0, recoverSound = 0, recoverTotal = 0,
+                 recoverLost = 0, all = 0;
     for (std::uint32_t seed = 1; seed <= 5; ++seed) {
         SCOPED_TRACE(seed);
         for (const char* name : {"a.tnjra", "b.tnjra", "r.tnjra"}) QFile::remove(host(name));
@@ -309,10 +319,11 @@ TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
         recoverSound += recovered.inTables - plainRowsNotIn(host("r.tnjra"), intact);
         all += tally(intact).inTables;
     }
-    std::printf("rows of %lld in 5 damaged plain files: engine kept %lld (%lld sound); .recover "
-                "put %lld in their tables (%lld sound) and %lld in lost_and_found\n",
-                (long long)all, (long long)engineTotal, (long long)engineSound,
-                (long long)recoverTotal, (long long)recoverSound, (long long)recoverLost);
+    std::printf(
+        "rows of %lld in 5 damaged plain files: engine kept %lld (%lld sound); .recover "
+        "put %lld in their tables (%lld sound) and %lld in lost_and_found\n",
+        (long long)all, (long long)engineTotal, (long long)engineSound, (long long)recoverTotal,
+        (long long)recoverSound, (long long)recoverLost);
     EXPECT_GE(engineSound, recoverSound);
 }
 #endif

@@ -120,7 +120,8 @@ TEST_F(RepairSwap, TheLogOfTheOldDatabaseGoesWithIt) {
 TEST_F(RepairSwap, OnceTheLogIsGoneAFailureKeepsTheNewDatabase) {
     leaveCommittedLog(drive, kDatabase);
     // The backup lacks the log's rows: restoring it would lose them.
-    EXPECT_EQ(runWith(services(failOnce("DeleteFile", " backup.tnjra", 70))), Outcome::RepairFailed);
+    EXPECT_EQ(runWith(services(failOnce("DeleteFile", " backup.tnjra", 70))),
+              Outcome::RepairFailed);
     EXPECT_EQ(sessionFiles(), (QStringList{"TinjaraSM2024 backup.tnjra", "TinjaraSM2024.tnjra"}));
     EXPECT_EQ(sample::openForReading(drive.host(kDatabase))
                   ->queryText("SELECT name FROM students WHERE admission_no = 'LOG1'"),

@@ -47,7 +47,8 @@ void refuseTakenDestination(const CompactRequest& request) {
 
 // A failure of SQLite as the platform reports it.
 Failure failureOf(const SqliteError& error, const QString& nativePath) {
-    const QString detail = nativePath + QStringLiteral(" (") + QString::fromUtf8(error.what()) + ')';
+    const QString detail =
+        nativePath + QStringLiteral(" (") + QString::fromUtf8(error.what()) + ')';
     switch (error.primaryCode()) {
         case SQLITE_FULL:
             return failures::make(failures::DiskFull, detail);
@@ -73,9 +74,9 @@ Failure failureOf(const SqliteError& error, const QString& nativePath) {
 
 // The copy, opened to be written in the source's format and settings.
 std::unique_ptr<Database> openCopy(const CompactRequest& request, const SourceImage& image) {
-    auto copy = std::make_unique<Database>(
-        sqlcipher::fileUri(QFile::encodeName(request.destination), ""),
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    auto copy =
+        std::make_unique<Database>(sqlcipher::fileUri(QFile::encodeName(request.destination), ""),
+                                   SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (image.cipher()) {
         copy->key(*request.password);
         copy->execute("PRAGMA cipher_compatibility = " + std::to_string(image.cipher()->version));
@@ -117,8 +118,7 @@ bool wholeBy(Database& copy) {
 CompactResult compactDatabase(const CompactRequest& request) {
     const struct stat sourceInfo = statSource(request);
     refuseTakenDestination(request);
-    EngineLock lock(request.source, request.lockFile, request.nativeSource,
-                    request.nativeLockFile);
+    EngineLock lock(request.source, request.lockFile, request.nativeSource, request.nativeLockFile);
     const QString nativeFolder = request.nativeDestination.left(
         std::max(request.nativeDestination.lastIndexOf(QLatin1Char('\\')), qsizetype(0)));
     PendingCopy pending(request.destination, request.nativeDestination);

@@ -1,9 +1,9 @@
 #include "platform/engine/DatabaseEngine.h"
 
+#include "platform/Failures.h"
 #include "platform/LateBoundCall.h"
 #include "platform/engine/CompactDatabase.h"
 #include "platform/engine/ConnectString.h"
-#include "platform/Failures.h"
 #include "platform/engine/EngineFailures.h"
 
 namespace platform {

@@ -25,8 +25,8 @@ void lockOrFail(int fd, const QString& nativePath) {
 EngineLock::EngineLock(const QString& hostDatabasePath, const QString& hostLockFilePath,
                        const QString& nativeDatabasePath, const QString& nativeLockFilePath)
     : lockFilePath_(hostLockFilePath) {
-    database_.reset(::open(QFile::encodeName(hostDatabasePath).constData(),
-                           O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    database_.reset(
+        ::open(QFile::encodeName(hostDatabasePath).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!database_.valid()) throw host::pathFailure(errno, nativeDatabasePath);
     lockOrFail(database_.get(), nativeDatabasePath);
     const QByteArray lockName = QFile::encodeName(hostLockFilePath);

@@ -29,7 +29,8 @@ std::vector<SchemaEntry> schemaOf(Database& database, const std::string& schema)
     std::vector<SchemaEntry> entries;
     Statement rows(database.handle(), "SELECT type, name, sql FROM " + schema +
                                           ".sqlite_master WHERE sql IS NOT NULL ORDER BY rowid");
-    while (rows.step()) entries.push_back({rows.columnText(0), rows.columnText(1), rows.columnText(2)});
+    while (rows.step())
+        entries.push_back({rows.columnText(0), rows.columnText(1), rows.columnText(2)});
     return entries;
 }
 
@@ -60,14 +61,16 @@ void copyRows(Database& database, const QByteArray& table) {
     std::vector<QByteArray> columns;
     {
         // Generated columns (hidden 2 and 3) are computed, never inserted.
-        Statement info(database.handle(), "SELECT name, hidden FROM pragma_table_xinfo(?1, 'source')");
+        Statement info(database.handle(),
+                       "SELECT name, hidden FROM pragma_table_xinfo(?1, 'source')");
         info.bindText(1, table);
         while (info.step()) {
             if (info.columnInt64(1) == 0) columns.push_back(info.columnText(0));
         }
     }
     std::string list;
-    for (const QByteArray& column : columns) list += (list.empty() ? "" : ", ") + identifier(column);
+    for (const QByteArray& column : columns)
+        list += (list.empty() ? "" : ", ") + identifier(column);
     if (withRowid) {
         // The first of SQLite's rowid names that no column shadows.
         for (const char* alias : {"rowid", "_rowid_", "oid"}) {
@@ -312,8 +315,8 @@ int replay(void* context, const char* sql) {
         statement.replace(0, 12, "CREATE TEMP TABLE");
     }
     // The copy's format and transaction are the engine's own.
-    for (const char* skipped : {"BEGIN", "COMMIT", "PRAGMA page_size", "PRAGMA auto_vacuum",
-                                "PRAGMA encoding"}) {
+    for (const char* skipped :
+         {"BEGIN", "COMMIT", "PRAGMA page_size", "PRAGMA auto_vacuum", "PRAGMA encoding"}) {
         if (statement.startsWith(skipped)) return 0;
     }
     try {
@@ -346,9 +349,10 @@ std::int64_t placeOrphans(Database& database) {
         while (tables.step()) shapes.push_back({tables.columnText(0), {}, -1});
     }
     for (Shape& shape : shapes) {
-        Statement info(database.handle(),
-                       "SELECT name, type, pk, hidden, (SELECT count(*) FROM "
-                       "pragma_table_info(?1, 'main') WHERE pk > 0) FROM pragma_table_xinfo(?1, 'main')");
+        Statement info(
+            database.handle(),
+            "SELECT name, type, pk, hidden, (SELECT count(*) FROM "
+            "pragma_table_info(?1, 'main') WHERE pk > 0) FROM pragma_table_xinfo(?1, 'main')");
         info.bindText(1, shape.table);
         while (info.step()) {
             if (info.columnInt64(3) != 0) continue;
@@ -371,10 +375,10 @@ std::int64_t placeOrphans(Database& database) {
             into += ", " + identifier(shape.columns[i]);
             from += ", c" + std::to_string(i);
         }
-        database.execute("INSERT OR IGNORE INTO main." + identifier(shape.table) + " (" + into +
-                         ") SELECT " + from + " FROM temp." + kLostAndFound +
-                         " WHERE id IS NOT NULL AND nfield = " +
-                         std::to_string(shape.columns.size()));
+        database.execute(
+            "INSERT OR IGNORE INTO main." + identifier(shape.table) + " (" + into + ") SELECT " +
+            from + " FROM temp." + kLostAndFound +
+            " WHERE id IS NOT NULL AND nfield = " + std::to_string(shape.columns.size()));
         placed += sqlite3_changes(database.handle());
     }
     return placed;
@@ -428,7 +432,8 @@ std::int64_t recoverInto(SourceImage& image, Database& copy) {
                            const_cast<char*>(kLostAndFound));
     sqlite3_recover_run(recover);
     const int code = sqlite3_recover_errcode(recover);
-    const std::string message = sqlite3_recover_errmsg(recover) ? sqlite3_recover_errmsg(recover) : "";
+    const std::string message =
+        sqlite3_recover_errmsg(recover) ? sqlite3_recover_errmsg(recover) : "";
     sqlite3_recover_finish(recover);
     if (state.failure) throw *state.failure;
     if (code != SQLITE_OK) throw SqliteError(code, 0, message);

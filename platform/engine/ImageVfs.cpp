@@ -30,7 +30,8 @@ int imageRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset
     auto* out = static_cast<char*>(buffer);
     int done = 0;
     while (done < amount) {
-        const ssize_t got = ::pread(fd, out + done, std::size_t(amount - done), off_t(offset + done));
+        const ssize_t got =
+            ::pread(fd, out + done, std::size_t(amount - done), off_t(offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return SQLITE_IOERR_READ;
         if (got == 0) {
@@ -75,11 +76,25 @@ int imageDeviceCharacteristics(sqlite3_file*) {
 }
 
 const sqlite3_io_methods kMethods = {
-    1,         imageClose,    imageRead,          imageWrite,
-    imageTruncate, imageSync, imageFileSize,      imageLock,
-    imageLock, imageCheckReservedLock, imageFileControl, imageSectorSize,
-    imageDeviceCharacteristics, nullptr, nullptr, nullptr,
-    nullptr,   nullptr,       nullptr,
+    1,
+    imageClose,
+    imageRead,
+    imageWrite,
+    imageTruncate,
+    imageSync,
+    imageFileSize,
+    imageLock,
+    imageLock,
+    imageCheckReservedLock,
+    imageFileControl,
+    imageSectorSize,
+    imageDeviceCharacteristics,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 int imageOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {

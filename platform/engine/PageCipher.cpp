@@ -1,7 +1,7 @@
 #include "platform/engine/PageCipher.h"
 
-#include <openssl/crypto.h>
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/params.h>
 
@@ -81,10 +81,9 @@ PageCipher::PageCipher(const CipherFormat& format, QByteArrayView password, QByt
         QByteArray hmacKey = pbkdf2(key, hmacSalt, kHmacKdfIterations, format.digest);
         state_->macAlgorithm = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
         state_->mac = state_->macAlgorithm ? EVP_MAC_CTX_new(state_->macAlgorithm) : nullptr;
-        OSSL_PARAM params[] = {
-            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST,
-                                             const_cast<char*>(format.digest), 0),
-            OSSL_PARAM_construct_end()};
+        OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(
+                                   OSSL_MAC_PARAM_DIGEST, const_cast<char*>(format.digest), 0),
+                               OSSL_PARAM_construct_end()};
         if (!state_->mac ||
             EVP_MAC_init(state_->mac, reinterpret_cast<const unsigned char*>(hmacKey.constData()),
                          std::size_t(hmacKey.size()), params) != 1) {
@@ -103,10 +102,10 @@ bool PageCipher::decrypt(std::uint32_t pageNumber, const unsigned char* in, unsi
     const unsigned char* data = in + offset;
     const unsigned char* iv = data + size;
     if (format_.hmac) {
-        const unsigned char number[4] = {
-            static_cast<unsigned char>(pageNumber), static_cast<unsigned char>(pageNumber >> 8),
-            static_cast<unsigned char>(pageNumber >> 16),
-            static_cast<unsigned char>(pageNumber >> 24)};
+        const unsigned char number[4] = {static_cast<unsigned char>(pageNumber),
+                                         static_cast<unsigned char>(pageNumber >> 8),
+                                         static_cast<unsigned char>(pageNumber >> 16),
+                                         static_cast<unsigned char>(pageNumber >> 24)};
         unsigned char computed[EVP_MAX_MD_SIZE];
         std::size_t length = 0;
         if (EVP_MAC_init(state_->mac, nullptr, 0, nullptr) != 1 ||
@@ -115,8 +114,7 @@ bool PageCipher::decrypt(std::uint32_t pageNumber, const unsigned char* in, unsi
             EVP_MAC_final(state_->mac, computed, &length, sizeof computed) != 1) {
             throw std::bad_alloc();
         }
-        if (int(length) != format_.hmacSize ||
-            CRYPTO_memcmp(computed, iv + kIvSize, length) != 0) {
+        if (int(length) != format_.hmacSize || CRYPTO_memcmp(computed, iv + kIvSize, length) != 0) {
             return false;
         }
     }

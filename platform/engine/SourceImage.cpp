@@ -165,15 +165,16 @@ UniqueFd privateFile(const QString& hostFolder, const QString& nativeFolder) {
 
 SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password)
     : files_(files) {
-    const UniqueFd source(::open(QFile::encodeName(files.hostSource).constData(),
-                                 O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    const UniqueFd source(
+        ::open(QFile::encodeName(files.hostSource).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     if (!source.valid()) throw failures::systemFailure(errno, files.nativeSource);
     struct stat info {};
     if (::fstat(source.get(), &info) != 0) throw failures::systemFailure(errno, files.nativeSource);
     // A rollback journal left by an interrupted transaction: only a writer may
     // roll it back, and a copy made without it would be wrong.
     if (hasHotJournal(files.hostSource)) {
-        throw fail(DatabaseInUse, files.nativeSource + QStringLiteral(": an unfinished transaction"));
+        throw fail(DatabaseInUse,
+                   files.nativeSource + QStringLiteral(": an unfinished transaction"));
     }
     if (info.st_size < kMinPageSize) throw fail(DatabaseCorrupt, files.nativeSource);
     decryptAll(source.get(), info.st_size, password.value_or(QByteArray()));
@@ -199,8 +200,7 @@ std::uint32_t SourceImage::nextOverflowPage(std::uint32_t number) const {
 
 void SourceImage::writePage(std::uint32_t number, const QByteArray& bytes) {
     writeAt(image_.get(), reinterpret_cast<const unsigned char*>(bytes.constData()),
-            std::size_t(pageSize_), std::int64_t(number - 1) * pageSize_,
-            files_.nativeImageFolder);
+            std::size_t(pageSize_), std::int64_t(number - 1) * pageSize_, files_.nativeImageFolder);
 }
 
 void SourceImage::decryptAll(int sourceFd, std::int64_t sourceSize, QByteArrayView password) {
