@@ -149,10 +149,28 @@ TEST_F(EngineRepair, DamageIsNeverCopiedAsData) {
     overwritePage(host("a.tnjra"), pages / 2, QByteArray());
     const QByteArray before = fileHash(host("a.tnjra"));
 
-    EXPECT_EQ(compactCounting("a.tnjra", "b.tnjra"), 1) << "a repair, reported";
+    auto object = engine();
+    object->invoke(QStringLiteral("CompactDatabase"),
+                   {Variant::text(native("a.tnjra")), Variant::text(native("b.tnjra")),
+                    Variant::missing(), Variant::int16(128), Variant::text(engine_test::kConnect)});
+    ASSERT_EQ(errorCount(*object), 1) << "a repair, reported";
+    const auto error = object->invoke(QStringLiteral("Errors"), {})
+                           .get<std::shared_ptr<platform::AutomationObject>>()
+                           ->invoke(QStringLiteral("Item"), {Variant::int16(0)})
+                           .get<std::shared_ptr<platform::AutomationObject>>();
+    EXPECT_EQ(error->invoke(QStringLiteral("Number"), {}), Variant::int32(3049));
+    EXPECT_TRUE(error->invoke(QStringLiteral("Description"), {})
+                    .get<QString>()
+                    .endsWith(QStringLiteral("C:\\db\\a.tnjra")));
     EXPECT_EQ(sample::integrityCheck(host("b.tnjra")), "ok");
     EXPECT_EQ(rowsNotInOriginal(host("b.tnjra"), intact), 0);
     EXPECT_EQ(fileHash(host("a.tnjra")), before);
+
+    // The next operation starts with no problems.
+    object->invoke(QStringLiteral("CompactDatabase"),
+                   {Variant::text(native("intact.tnjra")), Variant::text(native("c.tnjra")),
+                    Variant::missing(), Variant::int16(128), Variant::text(engine_test::kConnect)});
+    EXPECT_EQ(errorCount(*object), 0);
 }
 
 TEST_F(EngineRepair, RecoveryKeepsRowsAroundDamageInEveryKindOfTree) {
