@@ -11,6 +11,8 @@ QString describe(std::int32_t number) {
             return QStringLiteral("Invalid procedure call or argument");
         case Overflow:
             return QStringLiteral("Overflow");
+        case OutOfMemory:
+            return QStringLiteral("Out of memory");
         case TypeMismatch:
             return QStringLiteral("Type mismatch");
         case InternalError:

@@ -9,6 +9,7 @@ namespace platform::failures {
 enum Number : std::int32_t {
     InvalidProcedureCall = 5,
     Overflow = 6,
+    OutOfMemory = 7,
     TypeMismatch = 13,
     InternalError = 51,
     BadFileName = 52,

@@ -12,6 +12,7 @@ const QString kDatabaseSuffix = QStringLiteral(".tnjra");
 const QString kCompactedSuffix = QStringLiteral(" compact.tnjra");
 const QString kBackupSuffix = QStringLiteral(" backup.tnjra");
 const QString kLockSuffix = QStringLiteral(".ldb");
+const QString kDamagedInfix = QStringLiteral(" rosak ");
 
 QString databaseBase(const QString& sessionFolder, const QString& key) {
     return sessionFolder + QLatin1Char('\\') + kDatabasePrefix + key;
@@ -49,6 +50,25 @@ QString LockFile(const QString& sessionFolder, const QString& key) {
 
 QString DatabaseDisplayName(const QString& key) {
     return kDatabasePrefix + key + kDatabaseSuffix;
+}
+
+QString LogFile(const QString& databaseFile) {
+    return databaseFile + QStringLiteral("-wal");
+}
+
+QString SharedMemoryFile(const QString& databaseFile) {
+    return databaseFile + QStringLiteral("-shm");
+}
+
+QString DamagedOriginalName(const QString& key, const QDateTime& localTime, int attempt) {
+    const QString stamp = localTime.toString(QStringLiteral("yyyyMMdd-HHmm"));
+    const QString suffix = attempt > 1 ? QStringLiteral(" (%1)").arg(attempt) : QString();
+    return kDatabasePrefix + key + kDamagedInfix + stamp + suffix + kDatabaseSuffix;
+}
+
+QString DamagedOriginal(const QString& sessionFolder, const QString& key,
+                        const QDateTime& localTime, int attempt) {
+    return sessionFolder + QLatin1Char('\\') + DamagedOriginalName(key, localTime, attempt);
 }
 
 }  // namespace repair::layout

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <QString>
 
 // Where the school-records product keeps its data, and the names of every
@@ -19,5 +20,17 @@ QString CompactedCopy(const QString& sessionFolder, const QString& key);
 QString BackupCopy(const QString& sessionFolder, const QString& key);
 QString LockFile(const QString& sessionFolder, const QString& key);
 QString DatabaseDisplayName(const QString& key);
+
+// The files SQLite keeps beside a database in write-ahead-log mode.
+QString LogFile(const QString& databaseFile);
+QString SharedMemoryFile(const QString& databaseFile);
+
+// The name a damaged original is kept under after a repair that lost data:
+// "TinjaraSM<key> rosak <yyyymmdd-hhmm>.tnjra" for the run's local time; a
+// second such file in the same minute takes " (2)", " (3)", ... before the
+// extension (attempt 1 is the plain name).
+QString DamagedOriginalName(const QString& key, const QDateTime& localTime, int attempt = 1);
+QString DamagedOriginal(const QString& sessionFolder, const QString& key,
+                        const QDateTime& localTime, int attempt = 1);
 
 }  // namespace repair::layout

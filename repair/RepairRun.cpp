@@ -18,6 +18,10 @@ namespace {
 constexpr int kCounterLimit = 32767;
 
 const QString kCompactMethod = QStringLiteral("CompactDatabase");
+const QString kErrorsProperty = QStringLiteral("Errors");
+const QString kCountProperty = QStringLiteral("Count");
+// Kept originals of one minute: enough for any operator, and an end.
+constexpr int kKeptNameAttempts = 99;
 const QString kConnectPassword = QStringLiteral(";pwd=Wq7#Lm.2%xR!9z");
 constexpr std::int16_t kCurrentFileFormat = 128;
 
@@ -59,6 +63,7 @@ Outcome RepairRun::cmdRepair_Click() {
     sessionLock_.reset();
     backupMade_ = false;
     databaseTouched_ = false;
+    backupComplete_ = true;
     return outcome;
 }
 
@@ -155,16 +160,59 @@ Outcome RepairRun::CompactAndSwap() {
                        {Variant::text(database), Variant::text(compacted), Variant::missing(),
                         Variant::int16(kCurrentFileFormat), Variant::text(kConnectPassword)});
     });
+    // The engine reports a repair (data it could not read) in its Errors.
+    const bool repaired = engineReportedProblems(*engine);
 
     if (fs.FileExists(database)) fs.DeleteFile(database, true);
     databaseTouched_ = true;
     fs.Rename(compacted, database);
-    if (fs.FileExists(backup)) fs.DeleteFile(backup, true);
+    // The old database's log and its index belong to the file just replaced;
+    // the copy already holds the log's committed pages. Once the log is gone
+    // the backup alone no longer holds all of the old data, so the recovery
+    // keeps the new database from then on.
+    for (const QString& beside : {layout::SharedMemoryFile(database), layout::LogFile(database)}) {
+        if (fs.FileExists(beside)) {
+            fs.DeleteFile(beside, true);
+            backupComplete_ = false;
+        }
+    }
+    QString keptName;
+    if (repaired) {
+        // The untouched original is the only copy of what could not be read.
+        keptName = keepDamagedOriginal(fs, backup);
+    } else if (fs.FileExists(backup)) {
+        fs.DeleteFile(backup, true);
+    }
     backupMade_ = false;
     if (fs.FileExists(lockFile)) fs.DeleteFile(lockFile, true);
     engine.reset();
 
+    if (repaired) {
+        return finish(Outcome::RepairSucceeded, messages::repairSucceededKeepingOriginal(keptName));
+    }
     return finish(Outcome::RepairSucceeded, messages::repairSucceeded());
+}
+
+bool RepairRun::engineReportedProblems(platform::AutomationObject& engine) {
+    const Variant errors = engine.invoke(kErrorsProperty, {});
+    if (!errors.holds<std::shared_ptr<platform::AutomationObject>>()) return false;
+    const Variant count =
+        errors.get<std::shared_ptr<platform::AutomationObject>>()->invoke(kCountProperty, {});
+    if (count.holds<std::int32_t>()) return count.get<std::int32_t>() > 0;
+    if (count.holds<std::int16_t>()) return count.get<std::int16_t>() > 0;
+    return false;
+}
+
+QString RepairRun::keepDamagedOriginal(platform::FileSystemService& fs, const QString& backup) {
+    const QDateTime now = services_.now ? services_.now() : QDateTime::currentDateTime();
+    for (int attempt = 1; attempt <= kKeptNameAttempts; ++attempt) {
+        const QString kept = layout::DamagedOriginal(sessionFolder_, bestSessionKey_, now, attempt);
+        if (fs.FileExists(kept)) continue;
+        fs.Rename(backup, kept);
+        return layout::DamagedOriginalName(bestSessionKey_, now, attempt);
+    }
+    throw failures::make(failures::FileAlreadyExists,
+                         layout::DamagedOriginal(sessionFolder_, bestSessionKey_, now));
 }
 
 Outcome RepairRun::RecoverFromFailure(const Failure& failure) {
@@ -175,7 +223,10 @@ Outcome RepairRun::RecoverFromFailure(const Failure& failure) {
             const QString compacted = layout::CompactedCopy(sessionFolder_, bestSessionKey_);
             const QString backup = layout::BackupCopy(sessionFolder_, bestSessionKey_);
             if (fs.FileExists(backup)) {
-                if (!databaseTouched_ && fs.FileExists(database)) {
+                if (!backupComplete_) {
+                    // The old log is gone: the new database holds the data the
+                    // backup lacks. Keep both as they are.
+                } else if (!databaseTouched_ && fs.FileExists(database)) {
                     // The database file is still the original: drop the copies
                     // rather than replace it by its own backup, so a database
                     // that the product holds open is never deleted.

@@ -3,6 +3,7 @@
 #include <QString>
 #include <memory>
 
+#include "platform/Automation.h"
 #include "platform/Failure.h"
 #include "platform/FileSystemService.h"
 #include "platform/KeyedCollection.h"
@@ -38,6 +39,9 @@ class RepairRun {
     bool DiscoverSession(Outcome& outcome);
     Outcome CompactAndSwap();
     Outcome RecoverFromFailure(const platform::Failure& failure);
+    static bool engineReportedProblems(platform::AutomationObject& engine);
+    // Renames the backup to a free "rosak" name; returns the name given.
+    QString keepDamagedOriginal(platform::FileSystemService& fs, const QString& backup);
     Outcome finish(Outcome outcome, const platform::Message& message);
     platform::FileSystemService& fileSystem();
 
@@ -54,6 +58,9 @@ class RepairRun {
     std::unique_ptr<platform::FolderLock> sessionLock_;
     bool backupMade_ = false;
     bool databaseTouched_ = false;
+    // False once the old database's log is removed: the backup alone then
+    // lacks its committed pages.
+    bool backupComplete_ = true;
 };
 
 }  // namespace repair

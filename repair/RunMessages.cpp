@@ -41,6 +41,14 @@ Message repairSucceeded() {
             MessageIcon::Information, QString()};
 }
 
+Message repairSucceededKeepingOriginal(const QString& keptName) {
+    return {joinPrompt({QStringLiteral("Compact and Repair BERJAYA"),
+                        QStringLiteral("Sila mulakan Tinjara seperti biasa"),
+                        QStringLiteral("Sebahagian data yang rosak tidak dapat dipulihkan."),
+                        QStringLiteral("Fail asal disimpan sebagai ") + keptName}),
+            MessageIcon::Information, QString()};
+}
+
 Message repairFailed(std::int32_t number, const QString& description) {
     return {joinPrompt({QStringLiteral("Compact and Repair TIDAK BERJAYA"),
                         QStringLiteral("Err.Number = ") + QString::number(number),

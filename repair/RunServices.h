@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QDateTime>
 #include <functional>
 #include <memory>
 
@@ -13,6 +14,8 @@ namespace repair {
 struct RunServices {
     std::function<std::unique_ptr<platform::FileSystemService>()> makeFileSystem;
     std::shared_ptr<const platform::ClassRegistry> classes;
+    // The local time that names a kept original; the system clock if unset.
+    std::function<QDateTime()> now;
 };
 
 }  // namespace repair

@@ -82,7 +82,7 @@ repair::RunServices observeServices(repair::RunServices inner, Observer observer
         return std::unique_ptr<platform::FileSystemService>(
             std::make_unique<ObservedFileSystem>(make(), observer));
     };
-    return {std::move(makeFileSystem), std::move(classes)};
+    return {std::move(makeFileSystem), std::move(classes), std::move(inner.now)};
 }
 
 }  // namespace sample

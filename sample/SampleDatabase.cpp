@@ -1,6 +1,5 @@
 #include "sample/SampleDatabase.h"
 
-#define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
 #include <QCryptographicHash>
@@ -152,7 +151,11 @@ void createDatabase(const QString& hostPath, const DatabaseOptions& options) {
     }
     Database database(QFile::encodeName(hostPath).toStdString(),
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    database.key(options.password);
+    // No password: a plain SQLite file.
+    if (!options.password.isEmpty()) {
+        database.key(options.password);
+        database.execute("PRAGMA cipher_compatibility = " + std::to_string(options.cipherFormat));
+    }
     // Fast to make: a large cache and no journal on disk.
     database.execute("PRAGMA cache_size = -65536");
     database.execute("PRAGMA journal_mode = MEMORY");
@@ -196,14 +199,24 @@ void damage(const QString& hostPath, int pages, std::uint32_t seed) {
     }
 }
 
-namespace {
-
 std::unique_ptr<Database> openForReading(const QString& hostPath, const QByteArray& password) {
-    auto database = std::make_unique<Database>(
-        platform::sqlcipher::fileUri(QFile::encodeName(hostPath), "mode=ro"), SQLITE_OPEN_READONLY);
-    if (!password.isEmpty()) database->key(password);
-    return database;
+    const std::string uri = platform::sqlcipher::fileUri(QFile::encodeName(hostPath), "mode=ro");
+    for (const int format : {4, 3, 2, 1}) {
+        auto database = std::make_unique<Database>(uri, SQLITE_OPEN_READONLY);
+        if (password.isEmpty()) return database;
+        database->key(password);
+        database->execute("PRAGMA cipher_compatibility = " + std::to_string(format));
+        try {
+            database->queryInt64("SELECT count(*) FROM sqlite_master");
+            return database;
+        } catch (const platform::sqlcipher::SqliteError& error) {
+            if (format == 1) throw;
+        }
+    }
+    return nullptr;
 }
+
+namespace {
 
 void addValue(QCryptographicHash& hash, Statement& row, int column) {
     sqlite3_value* value = row.columnValue(column);

@@ -3,6 +3,9 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <memory>
+
+#include "platform/engine/SqlCipherDatabase.h"
 
 namespace sample {
 
@@ -16,9 +19,12 @@ struct DatabaseOptions {
     double freeShare = 0.5;
     QByteArray password = kPassword;
     std::uint32_t seed = 1;
+    // SQLCipher's file format by its major version: 3 is the product's (1 KiB
+    // pages, PBKDF2-HMAC-SHA1 64,000 iterations), 4 the library's default.
+    int cipherFormat = 3;
 };
 
-// Makes a new SQLCipher database (default cipher settings) that looks like a
+// Makes a new SQLCipher database (in the given format) that looks like a
 // school's records: classes, students, subjects, marks and an audit table,
 // with indexes, a view and a trigger. Fails (std::runtime_error) if the file
 // exists.
@@ -27,6 +33,11 @@ void createDatabase(const QString& hostPath, const DatabaseOptions& options = {}
 // Overwrites `pages` whole 1 KiB pages in the middle of the file with random
 // bytes, spread a few pages apart; page 1 is never touched.
 void damage(const QString& hostPath, int pages, std::uint32_t seed = 1);
+
+// Opens a database read-only in whichever SQLCipher format (4, 3, 2, 1) the
+// password opens it; plaintext for an empty password. Raises SqliteError.
+std::unique_ptr<platform::sqlcipher::Database> openForReading(
+    const QString& hostPath, const QByteArray& password = kPassword);
 
 // A digest of the schema (without root page numbers), user_version and every
 // row of every table in a stable order: equal digests mean equal content.

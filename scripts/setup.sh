@@ -10,11 +10,11 @@ purpose=${1:-test}
 build_packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev
-    libsqlcipher-dev
+    libssl-dev
     fonts-liberation
 )
 test_packages=(
-    clang-format libgtest-dev googletest sqlcipher
+    clang-format libgtest-dev googletest sqlcipher tcl
     xvfb xauth xdotool x11-utils imagemagick
     attr dpkg-dev file time desktop-file-utils binutils-mingw-w64-x86-64
     lintian devscripts man-db
@@ -33,6 +33,8 @@ missing=()
 for p in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
+# The bundled SQLCipher's source comes from the npm registry; any npm will do.
+command -v npm >/dev/null || missing+=(npm)
 
 if ((${#missing[@]})); then
     install_line="apt-get install -y --no-install-recommends ${missing[*]}"
@@ -52,3 +54,6 @@ if ((${#missing[@]})); then
     "${as_root[@]}" apt-get update
     "${as_root[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
 fi
+
+# The pinned sources of the bundled SQLCipher, into a cache outside the tree.
+"$(dirname "$0")/fetch_deps.sh"

@@ -85,3 +85,51 @@ inline QByteArray readFile(const QString& path) {
 }
 
 }  // namespace engine_test
+
+namespace engine_test {
+
+// Rows of a copy (in the product's format 3) that the intact original does
+// not hold exactly so, each with its rowid where its table has one: a sound
+// repair leaves rows out, it never changes one.
+inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& original) {
+    using platform::sqlcipher::Database;
+    using platform::sqlcipher::Statement;
+    Database database(QFile::encodeName(copy).toStdString(), 0x2 /* read-write */);
+    database.key(sample::kPassword);
+    database.execute("PRAGMA cipher_compatibility = 3");
+    // An attached file takes the defaults, for this one statement format 3's.
+    database.execute("PRAGMA cipher_default_compatibility = 3");
+    {
+        Statement attach(database.handle(), "ATTACH ?1 AS original KEY ?2");
+        attach.bindText(1, QFile::encodeName(original));
+        attach.bindText(2, sample::kPassword);
+        attach.step();
+    }
+    database.execute("PRAGMA cipher_default_compatibility = 4");
+    std::vector<std::pair<QByteArray, bool>> tables;
+    {
+        Statement list(database.handle(),
+                       "SELECT name, wr FROM pragma_table_list WHERE schema = 'main' AND "
+                       "type = 'table' AND name NOT LIKE 'sqlite_%'");
+        while (list.step()) tables.emplace_back(list.columnText(0), list.columnInt64(1) == 0);
+    }
+    std::int64_t differing = 0;
+    for (const auto& [table, withRowid] : tables) {
+        const std::string name = platform::sqlcipher::identifier(table);
+        const std::string columns = withRowid ? "rowid, *" : "*";
+        differing +=
+            database.queryInt64("SELECT count(*) FROM (SELECT " + columns + " FROM main." + name +
+                                " EXCEPT SELECT " + columns + " FROM original." + name + ")");
+    }
+    return differing;
+}
+
+// The number of problems the engine reported for its last operation.
+inline std::int32_t errorCount(platform::AutomationObject& engine) {
+    const Variant errors = engine.invoke(QStringLiteral("Errors"), {});
+    return errors.get<std::shared_ptr<platform::AutomationObject>>()
+        ->invoke(QStringLiteral("Count"), {})
+        .get<std::int32_t>();
+}
+
+}  // namespace engine_test

@@ -67,7 +67,8 @@ class CrashSafety : public RepairFixture {
 TEST_F(CrashSafety, KilledAtEveryStepBoundaryKeepsACompleteCopy) {
     const char* points[] = {"LockFolder",      "FileExists:1", "CopyFile",     "CreateObject",
                             "CompactDatabase", "FileExists:2", "DeleteFile:1", "Rename",
-                            "FileExists:3",    "DeleteFile:2", "FileExists:4"};
+                            "FileExists:3",    "FileExists:4", "FileExists:5", "DeleteFile:2",
+                            "FileExists:6"};
     for (const char* point : points) {
         SCOPED_TRACE(point);
         QProcess driver;

@@ -157,6 +157,8 @@ std::unique_ptr<Database> openWithPassword(const QString& path) {
     auto database =
         std::make_unique<Database>(QFile::encodeName(path).toStdString(), 0x2 /* read-write */);
     database->key(sample::kPassword);
+    // The product's format, which the copy keeps.
+    database->execute("PRAGMA cipher_compatibility = 3");
     return database;
 }
 

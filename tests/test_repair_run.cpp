@@ -26,7 +26,7 @@ namespace {
 
 repair::RunServices scriptedServices(QStringList folders, std::optional<int> failure = {}) {
     return {[folders, failure] { return std::make_unique<ScriptedFileSystem>(folders, failure); },
-            std::make_shared<platform::ClassRegistry>()};
+            std::make_shared<platform::ClassRegistry>(), nullptr};
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDateTime>
+
 #include "platform/Failures.h"
 #include "platform/host/HostFileSystem.h"
 #include "repair/RunMessages.h"
@@ -51,11 +53,80 @@ TEST_F(RepairSwap, SucceedsAndLeavesOnlyTheSmallerDatabaseWithSameContent) {
     EXPECT_EQ(status.st_mode & 07777, 0640u);
 }
 
-TEST_F(RepairSwap, RepairsADamagedDatabase) {
+// A run at a fixed local time, so the kept original's name is known.
+repair::RunServices atTime(repair::RunServices services, const QString& stamp) {
+    services.now = [stamp] { return QDateTime::fromString(stamp, Qt::ISODate); };
+    return services;
+}
+
+TEST_F(RepairSwap, ARepairThatLostDataKeepsTheDamagedOriginalBesideTheDatabase) {
     sample::damage(drive.host(kDatabase), 3);
-    EXPECT_EQ(runWith(services()), Outcome::RepairSucceeded);
+    const QByteArray damaged = drive.readFile(kDatabase);
+    EXPECT_EQ(runWith(atTime(services(), "2024-06-11T09:30:59")), Outcome::RepairSucceeded);
+    EXPECT_EQ(message().prompt,
+              "Compact and Repair BERJAYA\r\n\r\nSila mulakan Tinjara seperti biasa\r\n\r\n"
+              "Sebahagian data yang rosak tidak dapat dipulihkan.\r\n\r\n"
+              "Fail asal disimpan sebagai TinjaraSM2024 rosak 20240611-0930.tnjra");
+    EXPECT_EQ(message().icon, platform::MessageIcon::Information);
     EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
+    EXPECT_EQ(sessionFiles(),
+              (QStringList{"TinjaraSM2024 rosak 20240611-0930.tnjra", "TinjaraSM2024.tnjra"}));
+    EXPECT_EQ(drive.readFile(kFolder + "/TinjaraSM2024 rosak 20240611-0930.tnjra"), damaged);
+
+    // A second repair in the same minute keeps both originals.
+    drive.writeFile(kDatabase, damaged);
+    EXPECT_EQ(runWith(atTime(services(), "2024-06-11T09:30:59")), Outcome::RepairSucceeded);
+    EXPECT_TRUE(message().prompt.endsWith("TinjaraSM2024 rosak 20240611-0930 (2).tnjra"));
+    EXPECT_EQ(drive.readFile(kFolder + "/TinjaraSM2024 rosak 20240611-0930 (2).tnjra"), damaged);
+}
+
+TEST_F(RepairSwap, KeepingTheOriginalFailsSafely) {
+    // The rename to the kept name fails: the repair is undone, the original
+    // goes back in place byte for byte.
+    sample::damage(drive.host(kDatabase), 3);
+    const QByteArray damaged = drive.readFile(kDatabase);
+    EXPECT_EQ(runWith(services(failOnce("Rename", " backup.tnjra", 70))), Outcome::RepairFailed);
+    EXPECT_TRUE(message().prompt.contains("Err.Number = 70\r\n"));
     EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(drive.readFile(kDatabase), damaged);
+}
+
+// Leaves the session's database as a writer that stopped after committing
+// leaves it: rows in its log, the log and its index beside it.
+QByteArray leaveCommittedLog(const TempDrive& drive, const QString& database) {
+    const QString writerPath = drive.host("writer.tnjra");
+    QFile::copy(drive.host(database), writerPath);
+    platform::sqlcipher::Database writer(QFile::encodeName(writerPath).toStdString(), 0x2);
+    writer.key(sample::kPassword);
+    writer.execute("PRAGMA cipher_compatibility = 3");
+    writer.execute("PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;");
+    writer.execute("INSERT INTO students (admission_no, name) VALUES ('LOG1', 'In the log')");
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        QFile::remove(drive.host(database + suffix));
+        QFile::copy(writerPath + suffix, drive.host(database + suffix));
+    }
+    return writer.queryText("SELECT name FROM students WHERE admission_no = 'LOG1'");
+}
+
+TEST_F(RepairSwap, TheLogOfTheOldDatabaseGoesWithIt) {
+    ASSERT_EQ(leaveCommittedLog(drive, kDatabase), "In the log");
+    EXPECT_EQ(runWith(services()), Outcome::RepairSucceeded);
+    EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
+    EXPECT_EQ(sample::openForReading(drive.host(kDatabase))
+                  ->queryText("SELECT name FROM students WHERE admission_no = 'LOG1'"),
+              "In the log");
+}
+
+TEST_F(RepairSwap, OnceTheLogIsGoneAFailureKeepsTheNewDatabase) {
+    leaveCommittedLog(drive, kDatabase);
+    // The backup lacks the log's rows: restoring it would lose them.
+    EXPECT_EQ(runWith(services(failOnce("DeleteFile", " backup.tnjra", 70))),
+              Outcome::RepairFailed);
+    EXPECT_EQ(sessionFiles(), (QStringList{"TinjaraSM2024 backup.tnjra", "TinjaraSM2024.tnjra"}));
+    EXPECT_EQ(sample::openForReading(drive.host(kDatabase))
+                  ->queryText("SELECT name FROM students WHERE admission_no = 'LOG1'"),
+              "In the log");
 }
 
 TEST_F(RepairSwap, DatabaseNotFoundTouchesNothing) {

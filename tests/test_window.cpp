@@ -62,7 +62,7 @@ repair::RunServices servicesOn(Disk& disk) {
                 ++disk.servicesMade;
                 return std::make_unique<ProbedFileSystem>(disk);
             },
-            std::make_shared<platform::ClassRegistry>()};
+            std::make_shared<platform::ClassRegistry>(), nullptr};
 }
 
 // A message box as the user met it.

@@ -2,21 +2,38 @@
 
 #include <QByteArray>
 #include <QString>
+#include <cstdint>
 #include <optional>
 
 namespace platform::engine {
 
-// One compaction, with every path already on the host.
+// One compaction: every file by its host path, and by the native path that
+// failures name it by.
 struct CompactRequest {
     QString source;
     QString destination;
     QString lockFile;
+    QString nativeSource;
+    QString nativeDestination;
+    QString nativeLockFile;
     std::optional<QByteArray> password;
 };
 
-// Writes a compacted, consistent copy of a database to a new file, repairing
-// what can be repaired, under the engine's exclusive lock. The source is only
-// read. Raises a Failure and leaves no destination file when it fails.
-void compactDatabase(const CompactRequest& request);
+// What a successful compaction had to do.
+struct CompactResult {
+    // The source was not whole: the copy holds what could be read whole.
+    bool repaired = false;
+    // Rows known to be left out (their content lay partly on unreadable pages).
+    std::int64_t rowsDropped = 0;
+    // Pages of the source that could not be read.
+    std::int64_t badPages = 0;
+};
+
+// Writes a compacted, consistent copy of a database to a new file, in the
+// source's own format and settings, under the engine's exclusive lock. A
+// source that proves whole is copied row by row, every rowid kept; any other
+// is repaired. The source is only read. Raises a Failure and leaves no
+// destination file when it fails.
+CompactResult compactDatabase(const CompactRequest& request);
 
 }  // namespace platform::engine

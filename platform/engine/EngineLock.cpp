@@ -3,54 +3,41 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QFile>
 #include <cerrno>
 
 #include "platform/Failures.h"
 #include "platform/engine/EngineFailures.h"
+#include "platform/host/HostCalls.h"
 
 namespace platform::engine {
 
 namespace {
-int openOrFail(const QString& path, int flags, mode_t mode) {
-    const int fd = ::open(QFile::encodeName(path).constData(), flags | O_CLOEXEC, mode);
-    if (fd < 0) throw failures::make(failures::fromErrno(errno), path);
-    return fd;
-}
-
-void lockOrFail(int fd, const QString& path) {
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return;
-    const int error = errno;
-    if (error == EWOULDBLOCK) throw fail(DatabaseInUse, path);
-    throw failures::make(failures::fromErrno(error), path);
+void lockOrFail(int fd, const QString& nativePath) {
+    const int error = host::tryLock(fd, LOCK_EX);
+    if (error == 0) return;
+    if (error == EWOULDBLOCK) throw fail(DatabaseInUse, nativePath);
+    throw failures::systemFailure(error, nativePath);
 }
 }  // namespace
 
-EngineLock::EngineLock(const QString& hostDatabasePath, const QString& hostLockFilePath)
+EngineLock::EngineLock(const QString& hostDatabasePath, const QString& hostLockFilePath,
+                       const QString& nativeDatabasePath, const QString& nativeLockFilePath)
     : lockFilePath_(hostLockFilePath) {
-    databaseFd_ = openOrFail(hostDatabasePath, O_RDONLY | O_NOCTTY, 0);
-    try {
-        lockOrFail(databaseFd_, hostDatabasePath);
-        const QByteArray lockName = QFile::encodeName(hostLockFilePath);
-        lockFileFd_ = ::open(lockName.constData(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
-        // A read-only lock file still takes a lock.
-        if (lockFileFd_ < 0 && errno == EACCES) {
-            lockFileFd_ = ::open(lockName.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
-        }
-        if (lockFileFd_ < 0) throw failures::make(failures::fromErrno(errno), hostLockFilePath);
-        try {
-            lockOrFail(lockFileFd_, hostLockFilePath);
-        } catch (...) {
-            // Whoever holds it keeps it: the file stays.
-            ::close(lockFileFd_);
-            throw;
-        }
-    } catch (...) {
-        ::close(databaseFd_);
-        throw;
+    database_.reset(
+        ::open(QFile::encodeName(hostDatabasePath).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    if (!database_.valid()) throw host::pathFailure(errno, nativeDatabasePath);
+    lockOrFail(database_.get(), nativeDatabasePath);
+    const QByteArray lockName = QFile::encodeName(hostLockFilePath);
+    lockFile_.reset(::open(lockName.constData(), O_RDWR | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666));
+    // A read-only lock file still takes a lock.
+    if (!lockFile_.valid() && errno == EACCES) {
+        lockFile_.reset(::open(lockName.constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
     }
+    if (!lockFile_.valid()) throw host::pathFailure(errno, nativeLockFilePath);
+    // Whoever holds it keeps it: on failure the file stays.
+    lockOrFail(lockFile_.get(), nativeLockFilePath);
 }
 
 EngineLock::~EngineLock() {
@@ -58,12 +45,10 @@ EngineLock::~EngineLock() {
     const QByteArray lockName = QFile::encodeName(lockFilePath_);
     struct stat held {
     }, named{};
-    if (::fstat(lockFileFd_, &held) == 0 && ::stat(lockName.constData(), &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    if (::fstat(lockFile_.get(), &held) == 0 && ::stat(lockName.constData(), &named) == 0 &&
+        host::sameFile(held, named)) {
         ::unlink(lockName.constData());
     }
-    ::close(lockFileFd_);
-    ::close(databaseFd_);
 }
 
 }  // namespace platform::engine

@@ -4,63 +4,43 @@
 #include <unistd.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <cerrno>
 
 #include "platform/Failures.h"
 #include "platform/engine/EngineFailures.h"
+#include "platform/host/HostCalls.h"
 
 namespace platform::engine {
 
-namespace {
-[[noreturn]] void failWithErrno(int error, const QString& path) {
-    // A missing folder on the way, not a missing file.
-    if (error == ENOENT) throw failures::make(failures::PathNotFound, path);
-    throw failures::make(failures::fromErrno(error), path);
-}
-
-void syncFolderOf(const QString& path) {
-    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
-    const int fd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) failWithErrno(errno, path);
-    const int rc = ::fsync(fd);
-    const int error = errno;
-    ::close(fd);
-    if (rc != 0 && error != EINVAL) failWithErrno(error, path);
-}
-}  // namespace
-
-PendingCopy::PendingCopy(const QString& hostPath) : path_(hostPath) {
+PendingCopy::PendingCopy(const QString& hostPath, const QString& nativePath)
+    : path_(hostPath), nativePath_(nativePath) {
     // Private until finished: the source's permissions are applied at the end.
-    fd_ = ::open(QFile::encodeName(hostPath).constData(),
-                 O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-        if (errno == EEXIST) throw fail(DestinationExists, hostPath);
-        failWithErrno(errno, hostPath);
+    fd_.reset(::open(QFile::encodeName(hostPath).constData(),
+                     O_RDWR | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, 0600));
+    if (!fd_.valid()) {
+        if (errno == EEXIST) throw fail(DestinationExists, nativePath);
+        throw host::pathFailure(errno, nativePath);
     }
 }
 
 PendingCopy::~PendingCopy() {
     if (!finished_) ::unlink(QFile::encodeName(path_).constData());
-    ::close(fd_);
-}
-
-void PendingCopy::clear() {
-    if (::ftruncate(fd_, 0) != 0) failWithErrno(errno, path_);
 }
 
 void PendingCopy::finish(const struct stat& source) {
     struct stat own {};
-    if (::fstat(fd_, &own) != 0) failWithErrno(errno, path_);
+    if (::fstat(fd_.get(), &own) != 0) throw failures::systemFailure(errno, nativePath_);
     // Owned as the source is, so the product can still write it once it
     // takes the source's place; a copy that cannot be is refused.
     if ((own.st_uid != source.st_uid || own.st_gid != source.st_gid) &&
-        ::fchown(fd_, source.st_uid, source.st_gid) != 0) {
-        failWithErrno(errno, path_);
+        ::fchown(fd_.get(), source.st_uid, source.st_gid) != 0) {
+        throw failures::systemFailure(errno, nativePath_);
     }
-    if (::fchmod(fd_, source.st_mode & 07777) != 0) failWithErrno(errno, path_);
-    if (::fsync(fd_) != 0) failWithErrno(errno, path_);
-    syncFolderOf(path_);
+    if (::fchmod(fd_.get(), host::keptPermissionBits(source.st_mode)) != 0 ||
+        ::fsync(fd_.get()) != 0) {
+        throw failures::systemFailure(errno, nativePath_);
+    }
+    host::syncFolderOf(path_, nativePath_);
     finished_ = true;
 }
 

@@ -4,26 +4,27 @@
 
 #include <QString>
 
+#include "platform/host/UniqueFd.h"
+
 namespace platform::engine {
 
 // The destination file of a compaction, created empty and exclusively (a
 // name already taken fails with 3204) and removed again unless finished.
 class PendingCopy {
   public:
-    explicit PendingCopy(const QString& hostPath);
+    PendingCopy(const QString& hostPath, const QString& nativePath);
     ~PendingCopy();
     PendingCopy(const PendingCopy&) = delete;
     PendingCopy& operator=(const PendingCopy&) = delete;
 
-    // Empties the file for a fresh start.
-    void clear();
     // Gives the copy the source's owner, group and permission bits, syncs it
     // and its folder to disk, and keeps it.
     void finish(const struct stat& source);
 
   private:
     QString path_;
-    int fd_ = -1;
+    QString nativePath_;
+    UniqueFd fd_;
     bool finished_ = false;
 };
 

@@ -1,6 +1,5 @@
 #include "platform/engine/SqlCipherDatabase.h"
 
-#define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
 namespace platform::sqlcipher {

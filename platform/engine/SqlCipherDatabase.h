@@ -7,8 +7,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
-struct Mem;
-using sqlite3_value = Mem;
+struct sqlite3_value;
 
 namespace platform::sqlcipher {
 

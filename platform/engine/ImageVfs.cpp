@@ -1,0 +1,168 @@
+#include "platform/engine/ImageVfs.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace platform::engine {
+
+namespace {
+
+constexpr char kVfsName[] = "car-image";
+constexpr char kPrefix[] = "/image-fd-";
+
+struct ImageFile {
+    sqlite3_file base;
+    int fd;
+};
+
+int imageClose(sqlite3_file*) {
+    return SQLITE_OK;  // the descriptor belongs to the image
+}
+
+int imageRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
+    const int fd = reinterpret_cast<ImageFile*>(file)->fd;
+    auto* out = static_cast<char*>(buffer);
+    int done = 0;
+    while (done < amount) {
+        const ssize_t got =
+            ::pread(fd, out + done, std::size_t(amount - done), off_t(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return SQLITE_IOERR_READ;
+        if (got == 0) {
+            std::memset(out + done, 0, std::size_t(amount - done));
+            return SQLITE_IOERR_SHORT_READ;
+        }
+        done += int(got);
+    }
+    return SQLITE_OK;
+}
+
+int imageWrite(sqlite3_file*, const void*, int, sqlite3_int64) {
+    return SQLITE_READONLY;
+}
+int imageTruncate(sqlite3_file*, sqlite3_int64) {
+    return SQLITE_READONLY;
+}
+int imageSync(sqlite3_file*, int) {
+    return SQLITE_OK;
+}
+int imageFileSize(sqlite3_file* file, sqlite3_int64* size) {
+    struct stat info {};
+    if (::fstat(reinterpret_cast<ImageFile*>(file)->fd, &info) != 0) return SQLITE_IOERR_FSTAT;
+    *size = info.st_size;
+    return SQLITE_OK;
+}
+int imageLock(sqlite3_file*, int) {
+    return SQLITE_OK;
+}
+int imageCheckReservedLock(sqlite3_file*, int* reserved) {
+    *reserved = 0;
+    return SQLITE_OK;
+}
+int imageFileControl(sqlite3_file*, int, void*) {
+    return SQLITE_NOTFOUND;
+}
+int imageSectorSize(sqlite3_file*) {
+    return 4096;
+}
+int imageDeviceCharacteristics(sqlite3_file*) {
+    return SQLITE_IOCAP_IMMUTABLE;
+}
+
+const sqlite3_io_methods kMethods = {
+    1,
+    imageClose,
+    imageRead,
+    imageWrite,
+    imageTruncate,
+    imageSync,
+    imageFileSize,
+    imageLock,
+    imageLock,
+    imageCheckReservedLock,
+    imageFileControl,
+    imageSectorSize,
+    imageDeviceCharacteristics,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+int imageOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    file->pMethods = nullptr;  // what SQLite expects of a failed open
+    if (!name || std::strncmp(name, kPrefix, sizeof kPrefix - 1) != 0 ||
+        !(flags & SQLITE_OPEN_MAIN_DB)) {
+        return SQLITE_CANTOPEN;
+    }
+    auto* image = reinterpret_cast<ImageFile*>(file);
+    image->fd = std::atoi(name + sizeof kPrefix - 1);
+    image->base.pMethods = &kMethods;
+    if (outFlags) *outFlags = SQLITE_OPEN_READONLY;
+    return SQLITE_OK;
+}
+
+int imageDelete(sqlite3_vfs*, const char*, int) {
+    return SQLITE_IOERR_DELETE;
+}
+int imageAccess(sqlite3_vfs*, const char*, int, int* result) {
+    *result = 0;  // no journal, no log: nothing beside the image
+    return SQLITE_OK;
+}
+int imageFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
+    sqlite3_snprintf(size, out, "%s", name);
+    return SQLITE_OK;
+}
+int imageRandomness(sqlite3_vfs*, int size, char* out) {
+    sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
+    return real->xRandomness(real, size, out);
+}
+int imageSleep(sqlite3_vfs*, int microseconds) {
+    sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
+    return real->xSleep(real, microseconds);
+}
+int imageCurrentTime(sqlite3_vfs*, double* now) {
+    sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
+    return real->xCurrentTime(real, now);
+}
+int imageLastError(sqlite3_vfs*, int, char*) {
+    return 0;
+}
+
+void registerOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static sqlite3_vfs vfs{};
+        vfs.iVersion = 1;
+        vfs.szOsFile = sizeof(ImageFile);
+        vfs.mxPathname = 512;
+        vfs.zName = kVfsName;
+        vfs.xOpen = imageOpen;
+        vfs.xDelete = imageDelete;
+        vfs.xAccess = imageAccess;
+        vfs.xFullPathname = imageFullPathname;
+        vfs.xRandomness = imageRandomness;
+        vfs.xSleep = imageSleep;
+        vfs.xCurrentTime = imageCurrentTime;
+        vfs.xGetLastError = imageLastError;
+        sqlite3_vfs_register(&vfs, 0);
+    });
+}
+
+}  // namespace
+
+std::string imageUri(int fd) {
+    registerOnce();
+    return std::string("file:") + kPrefix + std::to_string(fd) + "?vfs=" + kVfsName +
+           "&mode=ro&immutable=1";
+}
+
+}  // namespace platform::engine

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/engine/PageCipher.h"
+#include "platform/host/UniqueFd.h"
+
+namespace platform::engine {
+
+// Where a source is read from and how its failures name it.
+struct SourceFiles {
+    QString hostSource;
+    QString nativeSource;
+    // The folder of the private image file (the destination's).
+    QString hostImageFolder;
+    QString nativeImageFolder;
+};
+
+// The database as its pages read: every page of the source, with the
+// committed frames of its write-ahead log applied, decrypted into a private
+// plaintext file that has no name (gone with its descriptor, whatever
+// happens) and that SQLite reads as an ordinary database. Pages that fail
+// authentication, are missing or are zeros where the database uses them are
+// listed and left as zeros. The source is only read.
+class SourceImage {
+  public:
+    // Raises the engine's refusals: 3049 for no database (or page 1 damaged
+    // while the rest opens under the key), 3031 for a key that opens nothing,
+    // 3356 for a rollback journal only the product may roll back.
+    SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password);
+
+    // The SQLCipher format the source was written in; nullptr for plaintext.
+    const CipherFormat* cipher() const { return cipher_; }
+    int pageSize() const { return pageSize_; }
+    std::uint32_t pageCount() const { return pageCount_; }
+    const std::vector<std::uint32_t>& badPages() const { return badPages_; }
+    // Every page there and readable: no page failed, none is missing.
+    bool complete() const { return badPages_.empty() && !truncated_; }
+    int imageFd() const { return image_.get(); }
+    // A read-only URI of the image for SQLite.
+    std::string uri() const;
+
+    QByteArray page(std::uint32_t number) const;
+    void writePage(std::uint32_t number, const QByteArray& bytes);
+    // The first four bytes of a page: where an overflow page's chain goes on.
+    std::uint32_t nextOverflowPage(std::uint32_t number) const;
+
+  private:
+    void decryptAll(int sourceFd, std::int64_t sourceSize, QByteArrayView password);
+    void markZeroPagesInUse(const std::vector<std::uint32_t>& zeroPages);
+
+    SourceFiles files_;
+    const CipherFormat* cipher_ = nullptr;
+    int pageSize_ = 0;
+    std::uint32_t pageCount_ = 0;
+    std::vector<std::uint32_t> badPages_;
+    bool truncated_ = false;
+    UniqueFd image_;
+};
+
+}  // namespace platform::engine
