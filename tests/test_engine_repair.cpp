@@ -270,7 +270,7 @@ TEST_F(EngineRepair, CommittedFramesOfTheLogArePartOfTheDatabase) {
 
 namespace {
 
-#ifdef RECOVER_SHELL
+#ifdef BUNDLED_SQLCIPHER_SHELL
 // Rows per user table in a plain database, and in its lost_and_found.
 struct RowTally {
     std::int64_t inTables = 0;
@@ -326,8 +326,8 @@ TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
         compact("a.tnjra", "b.tnjra", QString());
         QProcess dump, load;
         dump.setStandardOutputProcess(&load);
-        dump.start(QStringLiteral(RECOVER_SHELL), {host("a.tnjra"), QStringLiteral(".recover")});
-        load.start(QStringLiteral(RECOVER_SHELL), {host("r.tnjra")});
+        dump.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL), {host("a.tnjra"), QStringLiteral(".recover")});
+        load.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL), {host("r.tnjra")});
         ASSERT_TRUE(dump.waitForFinished(60000) && load.waitForFinished(60000));
         const RowTally engine = tally(host("b.tnjra")), recovered = tally(host("r.tnjra"));
         engineTotal += engine.inTables;

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "platform/Failures.h"
+#include "platform/engine/CipherProvider.h"
 #include "platform/engine/EngineFailures.h"
 #include "platform/engine/EngineLock.h"
 #include "platform/engine/ImageCopy.h"
@@ -116,6 +117,8 @@ bool wholeBy(Database& copy) {
 }  // namespace
 
 CompactResult compactDatabase(const CompactRequest& request) {
+    // Every page of the copy is encrypted and checked through it.
+    installCipherProvider();
     const struct stat sourceInfo = statSource(request);
     refuseTakenDestination(request);
     EngineLock lock(request.source, request.lockFile, request.nativeSource, request.nativeLockFile);
