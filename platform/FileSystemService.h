@@ -4,6 +4,16 @@
 #include <memory>
 #include <vector>
 
+// Naming, for every interface of the program: names the program has always
+// had keep their original spelling, whatever their kind: the window Form1,
+// its controls (txtKodSek, lblKodSek, cmdRepair) and handlers
+// (cmdRepair_Click, Form_Activate), the run's stages (NormaliseSchoolCode,
+// DiscoverSession, CompactAndSwap, RecoverFromFailure), fn1 and HasKey, and the
+// members of the platform objects it calls (the file-system object's
+// GetFolder, SubFolders, Name, FileExists, DeleteFile and CopyFile, the
+// collection's Add, Item and Count, the engine's CompactDatabase and Errors).
+// Every other name: types in PascalCase, functions, members and variables in
+// camelCase, constants as kPascalCase, namespaces in lower case.
 namespace platform {
 
 // A folder as the file-system service hands it out: its native path and its
@@ -40,12 +50,12 @@ class FileSystemService {
                           bool overWriteFiles) = 0;
     // The directory-listing test: the file's name when an ordinary (not
     // hidden, not system, not folder) entry matches, else empty text.
-    virtual QString ListFile(const QString& path) = 0;
+    virtual QString listFile(const QString& path) = 0;
     // Renames a file within its folder.
-    virtual void Rename(const QString& oldPath, const QString& newPath) = 0;
+    virtual void rename(const QString& oldPath, const QString& newPath) = 0;
     // Takes an exclusive lock on a folder without writing anything into it;
     // fails with permission-denied when another holder has it.
-    virtual std::unique_ptr<FolderLock> LockFolder(const QString& path) = 0;
+    virtual std::unique_ptr<FolderLock> lockFolder(const QString& path) = 0;
 };
 
 }  // namespace platform

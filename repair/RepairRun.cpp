@@ -141,13 +141,13 @@ Outcome RepairRun::CompactAndSwap() {
     const QString backup = layout::BackupCopy(sessionFolder_, bestSessionKey_);
     const QString lockFile = layout::LockFile(sessionFolder_, bestSessionKey_);
 
-    if (fs.ListFile(database).isEmpty()) {
+    if (fs.listFile(database).isEmpty()) {
         return finish(Outcome::DatabaseNotFound, messages::databaseNotFound(bestSessionKey_));
     }
 
     // A second copy of the program on the same session would delete this
     // run's backup and compacted copy; only one run may work on a session.
-    sessionLock_ = fs.LockFolder(sessionFolder_);
+    sessionLock_ = fs.lockFolder(sessionFolder_);
 
     if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
     window_.runLongStep([&] { fs.CopyFile(database, backup, true); });
@@ -165,7 +165,7 @@ Outcome RepairRun::CompactAndSwap() {
 
     if (fs.FileExists(database)) fs.DeleteFile(database, true);
     databaseTouched_ = true;
-    fs.Rename(compacted, database);
+    fs.rename(compacted, database);
     // The old database's log and its index belong to the file just replaced;
     // the copy already holds the log's committed pages. Once the log is gone
     // the backup alone no longer holds all of the old data, so the recovery
@@ -208,7 +208,7 @@ QString RepairRun::keepDamagedOriginal(platform::FileSystemService& fs, const QS
     for (int attempt = 1; attempt <= kKeptNameAttempts; ++attempt) {
         const QString kept = layout::DamagedOriginal(sessionFolder_, bestSessionKey_, now, attempt);
         if (fs.FileExists(kept)) continue;
-        fs.Rename(backup, kept);
+        fs.rename(backup, kept);
         return layout::DamagedOriginalName(bestSessionKey_, now, attempt);
     }
     throw failures::make(failures::FileAlreadyExists,
@@ -235,7 +235,7 @@ Outcome RepairRun::RecoverFromFailure(const Failure& failure) {
                 } else {
                     if (fs.FileExists(database)) fs.DeleteFile(database, true);
                     if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
-                    fs.Rename(backup, database);
+                    fs.rename(backup, database);
                 }
             }
         }

@@ -33,17 +33,17 @@ class ObservedFileSystem : public platform::FileSystemService {
         observe_(QStringLiteral("CopyFile"), source);
         inner_->CopyFile(source, destination, overWrite);
     }
-    QString ListFile(const QString& path) override {
-        observe_(QStringLiteral("ListFile"), path);
-        return inner_->ListFile(path);
+    QString listFile(const QString& path) override {
+        observe_(QStringLiteral("listFile"), path);
+        return inner_->listFile(path);
     }
-    void Rename(const QString& oldPath, const QString& newPath) override {
-        observe_(QStringLiteral("Rename"), oldPath);
-        inner_->Rename(oldPath, newPath);
+    void rename(const QString& oldPath, const QString& newPath) override {
+        observe_(QStringLiteral("rename"), oldPath);
+        inner_->rename(oldPath, newPath);
     }
-    std::unique_ptr<platform::FolderLock> LockFolder(const QString& path) override {
-        observe_(QStringLiteral("LockFolder"), path);
-        return inner_->LockFolder(path);
+    std::unique_ptr<platform::FolderLock> lockFolder(const QString& path) override {
+        observe_(QStringLiteral("lockFolder"), path);
+        return inner_->lockFolder(path);
     }
 
   private:

@@ -8,7 +8,7 @@
 namespace sample {
 
 // Called before every file-system operation and engine call of a run, with
-// the operation's name ("DeleteFile", "CopyFile", "Rename", "CreateObject",
+// the operation's name ("DeleteFile", "CopyFile", "rename", "CreateObject",
 // "CompactDatabase", ...) and its first path or class name. Throwing a
 // platform::Failure from it makes that operation fail; tests and the
 // headless driver use it to inject faults or to stop the process at a step.

@@ -25,9 +25,9 @@ class ScriptedFileSystem : public platform::FileSystemService {
     bool FileExists(const QString&) override { return false; }
     void DeleteFile(const QString& path, bool) override { refuse(path); }
     void CopyFile(const QString& source, const QString&, bool) override { refuse(source); }
-    QString ListFile(const QString&) override { return {}; }
-    void Rename(const QString& oldPath, const QString&) override { refuse(oldPath); }
-    std::unique_ptr<platform::FolderLock> LockFolder(const QString& path) override {
+    QString listFile(const QString&) override { return {}; }
+    void rename(const QString& oldPath, const QString&) override { refuse(oldPath); }
+    std::unique_ptr<platform::FolderLock> lockFolder(const QString& path) override {
         refuse(path);
         return nullptr;
     }

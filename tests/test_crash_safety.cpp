@@ -65,8 +65,8 @@ class CrashSafety : public RepairFixture {
 };
 
 TEST_F(CrashSafety, KilledAtEveryStepBoundaryKeepsACompleteCopy) {
-    const char* points[] = {"LockFolder",      "FileExists:1", "CopyFile",     "CreateObject",
-                            "CompactDatabase", "FileExists:2", "DeleteFile:1", "Rename",
+    const char* points[] = {"lockFolder",      "FileExists:1", "CopyFile",     "CreateObject",
+                            "CompactDatabase", "FileExists:2", "DeleteFile:1", "rename",
                             "FileExists:3",    "FileExists:4", "FileExists:5", "DeleteFile:2",
                             "FileExists:6"};
     for (const char* point : points) {

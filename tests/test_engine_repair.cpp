@@ -326,7 +326,8 @@ TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
         compact("a.tnjra", "b.tnjra", QString());
         QProcess dump, load;
         dump.setStandardOutputProcess(&load);
-        dump.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL), {host("a.tnjra"), QStringLiteral(".recover")});
+        dump.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL),
+                   {host("a.tnjra"), QStringLiteral(".recover")});
         load.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL), {host("r.tnjra")});
         ASSERT_TRUE(dump.waitForFinished(60000) && load.waitForFinished(60000));
         const RowTally engine = tally(host("b.tnjra")), recovered = tally(host("r.tnjra"));

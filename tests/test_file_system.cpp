@@ -90,21 +90,21 @@ TEST_F(FileSystem, FileExistsSeesEveryFileListFileOnlyOrdinaryOnes) {
         const QString path = "C:\\DATA\\" + name.toUpper();
         EXPECT_TRUE(fs->FileExists(path)) << name.toStdString();
         const bool ordinary = name == "Plain.tnjra" || name.endsWith("readonly");
-        EXPECT_EQ(fs->ListFile(path), ordinary ? name : QString()) << name.toStdString();
+        EXPECT_EQ(fs->listFile(path), ordinary ? name : QString()) << name.toStdString();
     }
     // A folder, a missing folder and an unknown drive hold no file.
     for (const char* path : {"C:\\Data\\Session", "C:\\Missing\\x.tnjra", "Q:\\x.tnjra"}) {
         EXPECT_FALSE(fs->FileExists(path)) << path;
-        EXPECT_EQ(fs->ListFile(path), "") << path;
+        EXPECT_EQ(fs->listFile(path), "") << path;
     }
 }
 
 TEST_F(FileSystem, ListFileTakesWildcardsLiterally) {
     ASSERT_TRUE(drive.writeFile("Data/axb.tnjra", "x"));
-    EXPECT_EQ(fs->ListFile("C:\\Data\\a?b.tnjra"), "");
-    EXPECT_EQ(fs->ListFile("C:\\Data\\*"), "");
+    EXPECT_EQ(fs->listFile("C:\\Data\\a?b.tnjra"), "");
+    EXPECT_EQ(fs->listFile("C:\\Data\\*"), "");
     ASSERT_TRUE(drive.writeFile("Data/a*b.tnjra", "x"));
-    EXPECT_EQ(fs->ListFile("C:\\Data\\A*B.tnjra"), "a*b.tnjra");
+    EXPECT_EQ(fs->listFile("C:\\Data\\A*B.tnjra"), "a*b.tnjra");
 }
 
 TEST_F(FileSystem, TraversalRefusedBeforeAnythingIsTouched) {
@@ -113,11 +113,11 @@ TEST_F(FileSystem, TraversalRefusedBeforeAnythingIsTouched) {
     const QString escape = "C:\\Data\\Session\\..\\..\\victim";
     const QString withNul = QStringLiteral("C:\\Data\\source") + QChar(u'\0');
     EXPECT_EQ(failureOf([&] { fs->FileExists(escape); }), failures::BadFileName);
-    EXPECT_EQ(failureOf([&] { fs->ListFile("C:/Data/Session/../.."); }), failures::BadFileName);
+    EXPECT_EQ(failureOf([&] { fs->listFile("C:/Data/Session/../.."); }), failures::BadFileName);
     EXPECT_EQ(failureOf([&] { fs->DeleteFile(escape, true); }), failures::BadFileName);
     EXPECT_EQ(failureOf([&] { fs->CopyFile("C:\\Data\\source", escape, true); }),
               failures::BadFileName);
-    EXPECT_EQ(failureOf([&] { fs->Rename(withNul, "C:\\Data\\other"); }), failures::BadFileName);
+    EXPECT_EQ(failureOf([&] { fs->rename(withNul, "C:\\Data\\other"); }), failures::BadFileName);
     EXPECT_EQ(failureOf([&] { fs->GetFolder("C:\\Data\\."); }), failures::BadFileName);
     EXPECT_EQ(drive.readFile("victim"), "keep");
     EXPECT_EQ(drive.entries("Data"), QStringList({"Session", "source"}));
@@ -237,7 +237,7 @@ TEST_F(FileSystem, FilesInUseAreNotDeletedRenamedOrOverwritten) {
 
     EXPECT_EQ(failureOf([&] { fs->DeleteFile("C:\\Data\\HELD.tnjra", true); }),
               failures::PermissionDenied);
-    EXPECT_EQ(failureOf([&] { fs->Rename("C:\\Data\\held.tnjra", "C:\\Data\\x"); }),
+    EXPECT_EQ(failureOf([&] { fs->rename("C:\\Data\\held.tnjra", "C:\\Data\\x"); }),
               failures::PermissionDenied);
     EXPECT_EQ(failureOf([&] { fs->CopyFile("C:\\Data\\source", "C:\\Data\\held.tnjra", true); }),
               failures::PermissionDenied);
@@ -252,29 +252,29 @@ TEST_F(FileSystem, RenameWithinAFolder) {
     ASSERT_TRUE(drive.writeFile("Data/Compact.tnjra", "new"));
     ASSERT_TRUE(drive.writeFile("Data/Taken.tnjra", "old"));
 
-    EXPECT_EQ(failureOf([&] { fs->Rename("C:\\Data\\compact.tnjra", "C:\\Data\\TAKEN.tnjra"); }),
+    EXPECT_EQ(failureOf([&] { fs->rename("C:\\Data\\compact.tnjra", "C:\\Data\\TAKEN.tnjra"); }),
               failures::FileAlreadyExists);
-    EXPECT_EQ(failureOf([&] { fs->Rename("C:\\Data\\missing", "C:\\Data\\x"); }),
+    EXPECT_EQ(failureOf([&] { fs->rename("C:\\Data\\missing", "C:\\Data\\x"); }),
               failures::FileNotFound);
     EXPECT_EQ(drive.readFile("Data/Taken.tnjra"), "old");
 
-    fs->Rename("C:\\Data\\COMPACT.tnjra", "C:\\Data\\Database.tnjra");
+    fs->rename("C:\\Data\\COMPACT.tnjra", "C:\\Data\\Database.tnjra");
     EXPECT_EQ(drive.readFile("Data/Database.tnjra"), "new");
     // A change of letter case alone is a rename too.
-    fs->Rename("C:\\Data\\database.tnjra", "C:\\Data\\DATABASE.TNJRA");
+    fs->rename("C:\\Data\\database.tnjra", "C:\\Data\\DATABASE.TNJRA");
     EXPECT_EQ(drive.entries("Data"), QStringList({"DATABASE.TNJRA", "Session", "Taken.tnjra"}));
 }
 
 TEST_F(FileSystem, LockFolderIsExclusiveUntilReleased) {
     const QStringList before = drive.entries("Data/Session");
     {
-        const auto held = fs->LockFolder("C:\\DATA\\SESSION");
-        EXPECT_EQ(failureOf([&] { fs->LockFolder("C:\\Data\\Session"); }),
+        const auto held = fs->lockFolder("C:\\DATA\\SESSION");
+        EXPECT_EQ(failureOf([&] { fs->lockFolder("C:\\Data\\Session"); }),
                   failures::PermissionDenied);
         EXPECT_EQ(drive.entries("Data/Session"), before);
     }
-    EXPECT_NE(fs->LockFolder("C:\\Data\\Session"), nullptr);
-    EXPECT_EQ(failureOf([&] { fs->LockFolder("C:\\Data\\Missing"); }), failures::PathNotFound);
+    EXPECT_NE(fs->lockFolder("C:\\Data\\Session"), nullptr);
+    EXPECT_EQ(failureOf([&] { fs->lockFolder("C:\\Data\\Missing"); }), failures::PathNotFound);
 }
 
 TEST(FileSystemFastCopy, EveryMethodCopiesTheSameBytes) {

@@ -85,7 +85,7 @@ TEST_F(RepairSwap, KeepingTheOriginalFailsSafely) {
     // goes back in place byte for byte.
     sample::damage(drive.host(kDatabase), 3);
     const QByteArray damaged = drive.readFile(kDatabase);
-    EXPECT_EQ(runWith(services(failOnce("Rename", " backup.tnjra", 70))), Outcome::RepairFailed);
+    EXPECT_EQ(runWith(services(failOnce("rename", " backup.tnjra", 70))), Outcome::RepairFailed);
     EXPECT_TRUE(message().prompt.contains("Err.Number = 70\r\n"));
     EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
     EXPECT_EQ(drive.readFile(kDatabase), damaged);
@@ -169,7 +169,7 @@ TEST_F(RepairSwap, FailureAtEachStepRestoresOrKeepsTheData) {
         {"5 create engine", "CreateObject", "DAO.DBEngine.36", {}, {db}, true},
         {"6 compaction", "CompactDatabase", ".tnjra", {}, {db}, true},
         {"7 delete old database", "DeleteFile", "\\TinjaraSM2024.tnjra", {}, {db}, true},
-        {"8 rename compacted copy", "Rename", " compact.tnjra", {}, {db}, true},
+        {"8 rename compacted copy", "rename", " compact.tnjra", {}, {db}, true},
         {"9 delete backup", "DeleteFile", " backup.tnjra", {}, {db}, true},
         {"10 lock file", "FileExists", ".ldb", {}, {db}, false},
     };
@@ -221,7 +221,7 @@ TEST_F(RepairSwap, ProductStillRunningLeavesDatabaseByteIdentical) {
 
 TEST_F(RepairSwap, SecondRunOnTheSameSessionTouchesNothing) {
     auto other = platform::makeHostFileSystem(drive.drives());
-    auto held = other->LockFolder("C:\\DATA-TINJARA-SM$\\DataSesi2024-SM-ABC1234");
+    auto held = other->lockFolder("C:\\DATA-TINJARA-SM$\\DataSesi2024-SM-ABC1234");
     EXPECT_EQ(runWith(services()), Outcome::RepairFailed);
     EXPECT_TRUE(message().prompt.contains("Err.Number = 70\r\n")) << message().prompt.toStdString();
     EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
@@ -230,11 +230,11 @@ TEST_F(RepairSwap, SecondRunOnTheSameSessionTouchesNothing) {
 
 TEST_F(RepairSwap, FailureInsideRecoveryEndsProgramAndKeepsEveryCopy) {
     // The rename fails, then so does the recovery's first delete.
-    auto renameFails = failOnce("Rename", " compact.tnjra", 75);
+    auto renameFails = failOnce("rename", " compact.tnjra", 75);
     auto recoveryFails = failOnce("DeleteFile", " compact.tnjra", 70);
     auto seenRename = std::make_shared<bool>(false);
     auto observer = [=](const QString& op, const QString& argument) {
-        if (op == "Rename") *seenRename = true;
+        if (op == "rename") *seenRename = true;
         renameFails(op, argument);
         if (*seenRename) recoveryFails(op, argument);
     };

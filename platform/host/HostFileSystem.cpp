@@ -110,7 +110,7 @@ class HostFileSystem final : public FileSystemService {
         return found.has_value();
     }
 
-    QString ListFile(const QString& path) override {
+    QString listFile(const QString& path) override {
         const auto found = findFile(path);
         if (!found) return {};
         const FileAttributes attributes = attributesOf(found->hostPath, found->status.st_mode);
@@ -132,7 +132,7 @@ class HostFileSystem final : public FileSystemService {
         copyHostFile(*drives_, source, destination, overWriteFiles, options_.copyWriteFault);
     }
 
-    void Rename(const QString& oldPath, const QString& newPath) override {
+    void rename(const QString& oldPath, const QString& newPath) override {
         const HostEntry from = openHostEntry(*drives_, oldPath);
         const HostEntry to = openHostEntry(*drives_, newPath);
         const HeldFile held = lockForChange(from);
@@ -151,7 +151,7 @@ class HostFileSystem final : public FileSystemService {
         if (!isSameFolder(from, to)) host::syncFolder(from.folder.get(), oldPath);
     }
 
-    std::unique_ptr<FolderLock> LockFolder(const QString& path) override {
+    std::unique_ptr<FolderLock> lockFolder(const QString& path) override {
         const QByteArray host = QFile::encodeName(drives_->toHostPath(path));
         UniqueFd fd(::open(host.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd.valid()) throw host::pathFailure(errno, path);
