@@ -11,6 +11,7 @@
 
 #include "platform/Failures.h"
 #include "platform/engine/CipherProvider.h"
+#include "platform/engine/CopyVfs.h"
 #include "platform/engine/EngineFailures.h"
 #include "platform/engine/EngineLock.h"
 #include "platform/engine/ImageCopy.h"
@@ -80,7 +81,8 @@ Failure failureOf(const SqliteError& error, const QString& nativePath) {
 // The copy, opened to be written in the source's format and settings.
 std::unique_ptr<Database> openCopy(const CompactRequest& request, const SourceImage& image) {
     auto copy =
-        std::make_unique<Database>(sqlcipher::fileUri(QFile::encodeName(request.destination), ""),
+        std::make_unique<Database>(sqlcipher::fileUri(QFile::encodeName(request.destination),
+                                                      std::string("vfs=") + copyVfsName()),
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (image.cipher()) {
         copy->key(*request.password);
@@ -187,6 +189,7 @@ CompactResult compactDatabase(const CompactRequest& request) {
         }
         // The image is done with: its cache goes before the copy is checked.
         copy->execute("DETACH source");
+        readInWindows(copy->handle());
         pending.startWriteback();
         started = Clock::now();
         if (copy->queryText("PRAGMA main.integrity_check(1)") != "ok") {

@@ -1,0 +1,19 @@
+#pragma once
+
+struct sqlite3;
+
+namespace platform::engine {
+
+// The name of a VFS for the compacted copy: the system's own, with writes
+// that follow one another gathered into larger ones and, once
+// readInWindows() says so, reads served a window at a time, so that a copy of
+// small pages costs fewer system calls. Every byte reaches the file before it
+// is read back, synced, truncated, measured or closed; a failed write is
+// reported by the call that makes it.
+const char* copyVfsName();
+
+// From now on, reads of the connection's main database through that VFS go a
+// window at a time: for reading the finished copy, whose pages lie in order.
+void readInWindows(sqlite3* database);
+
+}  // namespace platform::engine
