@@ -8,7 +8,7 @@
 #                          [--scratch DIR] [--steps] [--keep]
 #
 # BUILD_DIR (default: build-bench in the checkout) is configured as a Release
-# build if it holds none yet; only the three programs the benchmark runs are
+# build if it holds none yet; only the four programs the benchmark runs are
 # built. Each timing is taken N times (default 3) on a fresh copy of the same
 # input and the median is reported. The engine's steps are timed by
 # bench/compact_steps, which runs the compaction alone on the same input.
@@ -25,7 +25,7 @@ steps=false
 keep=false
 
 usage() {
-    sed -n '6,7p' "$0" | sed 's/^# *//' >&2
+    sed -n '7,8p' "$0" | sed 's/^# *//' >&2
     exit 2
 }
 
