@@ -189,7 +189,9 @@ CompactResult compactDatabase(const CompactRequest& request) {
         }
         // The image is done with: its cache goes before the copy is checked.
         copy->execute("DETACH source");
-        readInWindows(copy->handle());
+        if (const int rc = readInWindows(copy->handle()); rc != SQLITE_OK) {
+            throw SqliteError(rc, 0, sqlite3_errstr(rc));
+        }
         pending.startWriteback();
         started = Clock::now();
         if (copy->queryText("PRAGMA main.integrity_check(1)") != "ok") {

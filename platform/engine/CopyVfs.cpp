@@ -144,11 +144,11 @@ int copyCheckReservedLock(sqlite3_file* file, int* reserved) {
 
 int copyFileControl(sqlite3_file* file, int op, void* argument) {
     CopyFile* f = own(file);
+    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
     if (op == kReadInWindows) {
         f->windowed = f->window != nullptr;
         return SQLITE_OK;
     }
-    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
     return f->real->pMethods->xFileControl(f->real, op, argument);
 }
 
@@ -260,8 +260,8 @@ const char* copyVfsName() {
     return kVfsName;
 }
 
-void readInWindows(sqlite3* database) {
-    sqlite3_file_control(database, "main", kReadInWindows, nullptr);
+int readInWindows(sqlite3* database) {
+    return sqlite3_file_control(database, "main", kReadInWindows, nullptr);
 }
 
 }  // namespace platform::engine

@@ -12,8 +12,11 @@ namespace platform::engine {
 // reported by the call that makes it.
 const char* copyVfsName();
 
-// From now on, reads of the connection's main database through that VFS go a
-// window at a time: for reading the finished copy, whose pages lie in order.
-void readInWindows(sqlite3* database);
+// Writes out what is still gathered (SQLite syncs nothing at a commit here,
+// and an error on close would go unseen) and, from now on, reads the
+// connection's main database through that VFS a window at a time: for
+// reading the finished copy, whose pages lie in order. Returns SQLite's code
+// of a failed write.
+int readInWindows(sqlite3* database);
 
 }  // namespace platform::engine
