@@ -6,9 +6,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <exception>
+#include <future>
 
 #include "platform/Failures.h"
 #include "platform/engine/CipherProvider.h"
+#include "platform/engine/CopyVfs.h"
 #include "platform/engine/EngineFailures.h"
 #include "platform/engine/EngineLock.h"
 #include "platform/engine/ImageCopy.h"
@@ -25,8 +28,10 @@ using sqlcipher::SqliteError;
 
 // The source is read once, through the image; the copy's cache keeps index
 // pages while they fill.
-constexpr int kImageCacheKiB = 8 * 1024;
+constexpr int kImageCacheKiB = 2 * 1024;
 constexpr int kCopyCacheKiB = 32 * 1024;
+// The image's check, beside the copy: the b-trees it walks fit.
+constexpr int kCheckCacheKiB = 2 * 1024;
 
 struct stat statSource(const CompactRequest& request) {
     struct stat info {};
@@ -76,7 +81,8 @@ Failure failureOf(const SqliteError& error, const QString& nativePath) {
 // The copy, opened to be written in the source's format and settings.
 std::unique_ptr<Database> openCopy(const CompactRequest& request, const SourceImage& image) {
     auto copy =
-        std::make_unique<Database>(sqlcipher::fileUri(QFile::encodeName(request.destination), ""),
+        std::make_unique<Database>(sqlcipher::fileUri(QFile::encodeName(request.destination),
+                                                      std::string("vfs=") + copyVfsName()),
                                    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (image.cipher()) {
         copy->key(*request.password);
@@ -106,13 +112,21 @@ std::unique_ptr<Database> openCopy(const CompactRequest& request, const SourceIm
     // on disk, and one sync at the end rather than one per commit.
     copy->execute("PRAGMA main.journal_mode = MEMORY");
     copy->execute("PRAGMA main.synchronous = OFF");
+    // Nobody else opens a new file: its lock is taken once, not per statement.
+    copy->execute("PRAGMA main.locking_mode = EXCLUSIVE");
     copy->execute("PRAGMA main.cache_size = -" + std::to_string(kCopyCacheKiB));
     return copy;
 }
 
-bool wholeBy(Database& copy) {
-    return copy.queryText("PRAGMA source.integrity_check(1)") == "ok";
+// SQLite's integrity check of the image, on a connection of its own so that
+// it can run on another thread while the copy is written.
+bool imageWhole(const SourceImage& image) {
+    Database check(image.uri(), SQLITE_OPEN_READONLY);
+    check.execute("PRAGMA cache_size = -" + std::to_string(kCheckCacheKiB));
+    return check.queryText("PRAGMA integrity_check(1)") == "ok";
 }
+
+using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
@@ -126,22 +140,64 @@ CompactResult compactDatabase(const CompactRequest& request) {
         std::max(request.nativeDestination.lastIndexOf(QLatin1Char('\\')), qsizetype(0)));
     PendingCopy pending(request.destination, request.nativeDestination);
     CompactResult result;
+    CompactResult::Steps& took = result.steps;
     try {
+        auto started = Clock::now();
         SourceImage image({request.source, request.nativeSource,
                            QFileInfo(request.destination).absolutePath(), nativeFolder},
                           request.password);
+        took.image = Clock::now() - started;
         auto copy = openCopy(request, image);
         // Trusted only when every page read and SQLite finds the whole sound.
-        if (image.complete() && wholeBy(*copy)) {
-            copyWhole(*copy);
-        } else {
+        // The check runs on the second core while the copy is written; a copy
+        // made before it said so counts for nothing until it does.
+        bool whole = false;
+        if (image.complete()) {
+            std::future<bool> checked = std::async(std::launch::async, [&image, &took] {
+                const auto checkStarted = Clock::now();
+                const bool sound = imageWhole(image);
+                took.sourceCheck = Clock::now() - checkStarted;
+                return sound;
+            });
+            started = Clock::now();
+            std::exception_ptr copyFailure;
+            try {
+                copyWhole(*copy);
+            } catch (const SqliteError&) {
+                // A source that fails its check may well fail to copy: the
+                // check decides which failure counts.
+                copyFailure = std::current_exception();
+            }
+            took.copy = Clock::now() - started;
+            started = Clock::now();
+            whole = checked.get();
+            took.sourceCheckWait = Clock::now() - started;
+            if (whole && copyFailure) std::rethrow_exception(copyFailure);
+            if (!whole) {
+                // Whatever was copied goes: the repair starts on an empty file.
+                copy.reset();
+                pending.discardContent();
+                copy = openCopy(request, image);
+            }
+        }
+        if (!whole) {
+            started = Clock::now();
             result.repaired = true;
             result.badPages = std::int64_t(image.badPages().size());
             result.rowsDropped = recoverInto(image, *copy);
+            took.copy += Clock::now() - started;
         }
+        // The image is done with: its cache goes before the copy is checked.
+        copy->execute("DETACH source");
+        if (const int rc = readInWindows(copy->handle()); rc != SQLITE_OK) {
+            throw SqliteError(rc, 0, sqlite3_errstr(rc));
+        }
+        pending.startWriteback();
+        started = Clock::now();
         if (copy->queryText("PRAGMA main.integrity_check(1)") != "ok") {
             throw fail(DatabaseCorrupt, request.nativeSource);
         }
+        took.copyCheck = Clock::now() - started;
         // A copy that holds no table at all saved nothing: the source was no
         // database, or none the key opens.
         if (result.repaired && copy->queryInt64("SELECT count(*) FROM main.sqlite_master") == 0) {
@@ -150,7 +206,9 @@ CompactResult compactDatabase(const CompactRequest& request) {
     } catch (const SqliteError& error) {
         throw failureOf(error, request.nativeDestination);
     }
+    const auto syncStarted = Clock::now();
     pending.finish(sourceInfo);
+    took.sync = Clock::now() - syncStarted;
     return result;
 }
 

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -27,6 +28,19 @@ struct CompactResult {
     std::int64_t rowsDropped = 0;
     // Pages of the source that could not be read.
     std::int64_t badPages = 0;
+
+    // How long each step took, for the benchmark. The source's check runs
+    // beside the copy: `sourceCheck` is its own duration, `sourceCheckWait`
+    // the time the run still waited for it once the copy was written.
+    struct Steps {
+        using Seconds = std::chrono::duration<double>;
+        Seconds image{};
+        Seconds sourceCheck{};
+        Seconds sourceCheckWait{};
+        Seconds copy{};
+        Seconds copyCheck{};
+        Seconds sync{};
+    } steps;
 };
 
 // Writes a compacted, consistent copy of a database to a new file, in the

@@ -94,7 +94,23 @@ PageCipher::PageCipher(const CipherFormat& format, QByteArrayView password, QByt
     OPENSSL_cleanse(key.data(), std::size_t(key.size()));
 }
 
+PageCipher::PageCipher(const CipherFormat& format)
+    : format_(format), state_(std::make_unique<State>()) {}
+
 PageCipher::~PageCipher() = default;
+
+std::unique_ptr<PageCipher> PageCipher::twin() const {
+    std::unique_ptr<PageCipher> copy(new PageCipher(format_));
+    State& to = *copy->state_;
+    to.cipher = EVP_CIPHER_CTX_new();
+    if (!to.cipher || EVP_CIPHER_CTX_copy(to.cipher, state_->cipher) != 1) throw std::bad_alloc();
+    if (state_->mac) {
+        to.mac = EVP_MAC_CTX_dup(state_->mac);
+        if (!to.mac || EVP_MAC_up_ref(state_->macAlgorithm) != 1) throw std::bad_alloc();
+        to.macAlgorithm = state_->macAlgorithm;
+    }
+    return copy;
+}
 
 bool PageCipher::decrypt(std::uint32_t pageNumber, const unsigned char* in, unsigned char* out) {
     const int offset = pageNumber == 1 ? kSaltSize : 0;

@@ -36,12 +36,16 @@ class PageCipher {
     PageCipher& operator=(const PageCipher&) = delete;
 
     const CipherFormat& format() const { return format_; }
+    // A second cipher with the same keys, for another thread: the keys are
+    // copied, never derived again.
+    std::unique_ptr<PageCipher> twin() const;
     // Decrypts one page (pageSize bytes) into `out`: false when it fails
     // authentication (out is then undefined). Page 1 comes out with the plain
     // SQLite header in place of the salt.
     bool decrypt(std::uint32_t pageNumber, const unsigned char* in, unsigned char* out);
 
   private:
+    explicit PageCipher(const CipherFormat& format);
     struct State;
     const CipherFormat& format_;
     std::unique_ptr<State> state_;

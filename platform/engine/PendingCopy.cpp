@@ -27,6 +27,15 @@ PendingCopy::~PendingCopy() {
     if (!finished_) ::unlink(QFile::encodeName(path_).constData());
 }
 
+void PendingCopy::discardContent() {
+    if (::ftruncate(fd_.get(), 0) != 0) throw failures::systemFailure(errno, nativePath_);
+}
+
+void PendingCopy::startWriteback() {
+    // Only a hint: finish() syncs whatever this did or did not start.
+    ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 void PendingCopy::finish(const struct stat& source) {
     struct stat own {};
     if (::fstat(fd_.get(), &own) != 0) throw failures::systemFailure(errno, nativePath_);

@@ -17,6 +17,13 @@ class PendingCopy {
     PendingCopy(const PendingCopy&) = delete;
     PendingCopy& operator=(const PendingCopy&) = delete;
 
+    // Empties the file again, for a copy made afresh; no connection may have
+    // it open.
+    void discardContent();
+    // Starts writing what the file holds to disk, without waiting: the sync
+    // in finish() then has less left to wait for.
+    void startWriteback();
+
     // Gives the copy the source's owner, group and permission bits, syncs it
     // and its folder to disk, and keeps it.
     void finish(const struct stat& source);

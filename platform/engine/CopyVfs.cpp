@@ -1,0 +1,267 @@
+#include "platform/engine/CopyVfs.h"
+
+#include <sqlite3.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace platform::engine {
+
+namespace {
+
+constexpr char kVfsName[] = "car-copy";
+// Large enough that a page costs a fraction of a system call; the system VFS
+// writes less than 128 KiB at a time.
+constexpr int kWriteBuffer = 64 * 1024;
+constexpr int kReadWindow = 64 * 1024;
+// The file control that turns windowed reads on (SQLite leaves opcodes above
+// 100 to VFSes).
+constexpr int kReadInWindows = 0x43415201;
+
+sqlite3_vfs* real() {
+    static sqlite3_vfs* const vfs = sqlite3_vfs_find(nullptr);
+    return vfs;
+}
+
+struct CopyFile {
+    sqlite3_file base;
+    sqlite3_file* real;  // the system VFS's file, right after this struct
+    // Writes not yet made: `pendingLength` bytes meant for `pendingStart`.
+    char* pending;
+    sqlite3_int64 pendingStart;
+    int pendingLength;
+    // What the file held at `windowStart` when last read, once reads go by
+    // windows: while the copy is written its reads are scattered.
+    bool windowed;
+    char* window;
+    sqlite3_int64 windowStart;
+};
+
+CopyFile* own(sqlite3_file* file) {
+    return reinterpret_cast<CopyFile*>(file);
+}
+
+bool overlaps(sqlite3_int64 a, sqlite3_int64 aLength, sqlite3_int64 b, sqlite3_int64 bLength) {
+    return a < b + bLength && b < a + aLength;
+}
+
+int flush(CopyFile* file) {
+    if (file->pendingLength == 0) return SQLITE_OK;
+    const int length = file->pendingLength;
+    file->pendingLength = 0;
+    return file->real->pMethods->xWrite(file->real, file->pending, length, file->pendingStart);
+}
+
+int copyClose(sqlite3_file* file) {
+    CopyFile* f = own(file);
+    const int flushed = flush(f);
+    const int closed = f->real->pMethods ? f->real->pMethods->xClose(f->real) : SQLITE_OK;
+    std::free(f->pending);
+    std::free(f->window);
+    return flushed != SQLITE_OK ? flushed : closed;
+}
+
+int copyRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
+    CopyFile* f = own(file);
+    if (f->pendingLength && overlaps(offset, amount, f->pendingStart, f->pendingLength)) {
+        if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+    }
+    const sqlite3_int64 start = offset / kReadWindow * kReadWindow;
+    if (!f->windowed || offset + amount > start + kReadWindow) {
+        return f->real->pMethods->xRead(f->real, buffer, amount, offset);
+    }
+    if (f->windowStart != start) {
+        if (f->pendingLength && overlaps(start, kReadWindow, f->pendingStart, f->pendingLength)) {
+            if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+        }
+        f->windowStart = -1;
+        const int rc = f->real->pMethods->xRead(f->real, f->window, kReadWindow, start);
+        // The file's last window is short: read as asked, and not kept.
+        if (rc == SQLITE_IOERR_SHORT_READ) {
+            return f->real->pMethods->xRead(f->real, buffer, amount, offset);
+        }
+        if (rc != SQLITE_OK) return rc;
+        f->windowStart = start;
+    }
+    std::memcpy(buffer, f->window + (offset - start), std::size_t(amount));
+    return SQLITE_OK;
+}
+
+int copyWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
+    CopyFile* f = own(file);
+    if (f->windowStart >= 0 && overlaps(offset, amount, f->windowStart, kReadWindow)) {
+        f->windowStart = -1;
+    }
+    if (!f->pending) return f->real->pMethods->xWrite(f->real, buffer, amount, offset);
+    if (f->pendingLength && offset == f->pendingStart + f->pendingLength &&
+        f->pendingLength + amount <= kWriteBuffer) {
+        std::memcpy(f->pending + f->pendingLength, buffer, std::size_t(amount));
+        f->pendingLength += amount;
+        return SQLITE_OK;
+    }
+    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+    if (amount > kWriteBuffer) return f->real->pMethods->xWrite(f->real, buffer, amount, offset);
+    std::memcpy(f->pending, buffer, std::size_t(amount));
+    f->pendingStart = offset;
+    f->pendingLength = amount;
+    return SQLITE_OK;
+}
+
+int copyTruncate(sqlite3_file* file, sqlite3_int64 size) {
+    CopyFile* f = own(file);
+    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+    f->windowStart = -1;
+    return f->real->pMethods->xTruncate(f->real, size);
+}
+
+int copySync(sqlite3_file* file, int flags) {
+    CopyFile* f = own(file);
+    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+    return f->real->pMethods->xSync(f->real, flags);
+}
+
+int copyFileSize(sqlite3_file* file, sqlite3_int64* size) {
+    CopyFile* f = own(file);
+    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+    return f->real->pMethods->xFileSize(f->real, size);
+}
+
+int copyLock(sqlite3_file* file, int level) {
+    return own(file)->real->pMethods->xLock(own(file)->real, level);
+}
+
+int copyUnlock(sqlite3_file* file, int level) {
+    // Whatever another connection may read once the lock goes is in the file.
+    CopyFile* f = own(file);
+    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+    return f->real->pMethods->xUnlock(f->real, level);
+}
+
+int copyCheckReservedLock(sqlite3_file* file, int* reserved) {
+    return own(file)->real->pMethods->xCheckReservedLock(own(file)->real, reserved);
+}
+
+int copyFileControl(sqlite3_file* file, int op, void* argument) {
+    CopyFile* f = own(file);
+    if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+    if (op == kReadInWindows) {
+        f->windowed = f->window != nullptr;
+        return SQLITE_OK;
+    }
+    return f->real->pMethods->xFileControl(f->real, op, argument);
+}
+
+int copySectorSize(sqlite3_file* file) {
+    return own(file)->real->pMethods->xSectorSize(own(file)->real);
+}
+
+int copyDeviceCharacteristics(sqlite3_file* file) {
+    return own(file)->real->pMethods->xDeviceCharacteristics(own(file)->real);
+}
+
+// Version 1: no shared memory and no mapping, so every byte passes here.
+const sqlite3_io_methods kMethods = {
+    1,
+    copyClose,
+    copyRead,
+    copyWrite,
+    copyTruncate,
+    copySync,
+    copyFileSize,
+    copyLock,
+    copyUnlock,
+    copyCheckReservedLock,
+    copyFileControl,
+    copySectorSize,
+    copyDeviceCharacteristics,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+int copyOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
+    CopyFile* f = own(file);
+    f->base.pMethods = nullptr;
+    f->real = reinterpret_cast<sqlite3_file*>(f + 1);
+    f->pending = nullptr;
+    f->pendingStart = 0;
+    f->pendingLength = 0;
+    f->windowed = false;
+    f->window = nullptr;
+    f->windowStart = -1;
+    // Only the database itself is gathered and windowed; any other file goes
+    // straight through.
+    if (flags & SQLITE_OPEN_MAIN_DB) {
+        f->pending = static_cast<char*>(std::malloc(kWriteBuffer));
+        f->window = static_cast<char*>(std::malloc(kReadWindow));
+        if (!f->pending || !f->window) {
+            std::free(f->pending);
+            std::free(f->window);
+            return SQLITE_NOMEM;
+        }
+    }
+    const int rc = real()->xOpen(real(), name, f->real, flags, outFlags);
+    if (rc != SQLITE_OK) {
+        if (f->real->pMethods) f->real->pMethods->xClose(f->real);
+        std::free(f->pending);
+        std::free(f->window);
+        return rc;
+    }
+    f->base.pMethods = &kMethods;
+    return SQLITE_OK;
+}
+
+int copyDelete(sqlite3_vfs*, const char* name, int syncFolder) {
+    return real()->xDelete(real(), name, syncFolder);
+}
+int copyAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
+    return real()->xAccess(real(), name, flags, result);
+}
+int copyFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
+    return real()->xFullPathname(real(), name, size, out);
+}
+int copyRandomness(sqlite3_vfs*, int size, char* out) {
+    return real()->xRandomness(real(), size, out);
+}
+int copySleep(sqlite3_vfs*, int microseconds) {
+    return real()->xSleep(real(), microseconds);
+}
+int copyCurrentTime(sqlite3_vfs*, double* now) {
+    return real()->xCurrentTime(real(), now);
+}
+int copyLastError(sqlite3_vfs*, int size, char* out) {
+    return real()->xGetLastError(real(), size, out);
+}
+
+}  // namespace
+
+const char* copyVfsName() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        static sqlite3_vfs vfs{};
+        vfs.iVersion = 1;
+        vfs.szOsFile = int(sizeof(CopyFile)) + real()->szOsFile;
+        vfs.mxPathname = real()->mxPathname;
+        vfs.zName = kVfsName;
+        vfs.xOpen = copyOpen;
+        vfs.xDelete = copyDelete;
+        vfs.xAccess = copyAccess;
+        vfs.xFullPathname = copyFullPathname;
+        vfs.xRandomness = copyRandomness;
+        vfs.xSleep = copySleep;
+        vfs.xCurrentTime = copyCurrentTime;
+        vfs.xGetLastError = copyLastError;
+        sqlite3_vfs_register(&vfs, 0);
+    });
+    return kVfsName;
+}
+
+int readInWindows(sqlite3* database) {
+    return sqlite3_file_control(database, "main", kReadInWindows, nullptr);
+}
+
+}  // namespace platform::engine
