@@ -4,7 +4,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+
+#include "platform/engine/VfsShim.h"
 
 namespace platform::engine {
 
@@ -18,11 +19,6 @@ constexpr int kReadWindow = 64 * 1024;
 // The file control that turns windowed reads on (SQLite leaves opcodes above
 // 100 to VFSes).
 constexpr int kReadInWindows = 0x43415201;
-
-sqlite3_vfs* real() {
-    static sqlite3_vfs* const vfs = sqlite3_vfs_find(nullptr);
-    return vfs;
-}
 
 struct CopyFile {
     sqlite3_file base;
@@ -160,28 +156,20 @@ int copyDeviceCharacteristics(sqlite3_file* file) {
     return own(file)->real->pMethods->xDeviceCharacteristics(own(file)->real);
 }
 
-// Version 1: no shared memory and no mapping, so every byte passes here.
-const sqlite3_io_methods kMethods = {
-    1,
-    copyClose,
-    copyRead,
-    copyWrite,
-    copyTruncate,
-    copySync,
-    copyFileSize,
-    copyLock,
-    copyUnlock,
-    copyCheckReservedLock,
-    copyFileControl,
-    copySectorSize,
-    copyDeviceCharacteristics,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+constexpr sqlite3_io_methods kMethods = fileMethods({
+    .close = copyClose,
+    .read = copyRead,
+    .write = copyWrite,
+    .truncate = copyTruncate,
+    .sync = copySync,
+    .fileSize = copyFileSize,
+    .lock = copyLock,
+    .unlock = copyUnlock,
+    .checkReservedLock = copyCheckReservedLock,
+    .fileControl = copyFileControl,
+    .sectorSize = copySectorSize,
+    .deviceCharacteristics = copyDeviceCharacteristics,
+});
 
 int copyOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
     CopyFile* f = own(file);
@@ -204,7 +192,7 @@ int copyOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
             return SQLITE_NOMEM;
         }
     }
-    const int rc = real()->xOpen(real(), name, f->real, flags, outFlags);
+    const int rc = systemVfs()->xOpen(systemVfs(), name, f->real, flags, outFlags);
     if (rc != SQLITE_OK) {
         if (f->real->pMethods) f->real->pMethods->xClose(f->real);
         std::free(f->pending);
@@ -216,48 +204,20 @@ int copyOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
 }
 
 int copyDelete(sqlite3_vfs*, const char* name, int syncFolder) {
-    return real()->xDelete(real(), name, syncFolder);
+    return systemVfs()->xDelete(systemVfs(), name, syncFolder);
 }
 int copyAccess(sqlite3_vfs*, const char* name, int flags, int* result) {
-    return real()->xAccess(real(), name, flags, result);
+    return systemVfs()->xAccess(systemVfs(), name, flags, result);
 }
 int copyFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
-    return real()->xFullPathname(real(), name, size, out);
+    return systemVfs()->xFullPathname(systemVfs(), name, size, out);
 }
-int copyRandomness(sqlite3_vfs*, int size, char* out) {
-    return real()->xRandomness(real(), size, out);
-}
-int copySleep(sqlite3_vfs*, int microseconds) {
-    return real()->xSleep(real(), microseconds);
-}
-int copyCurrentTime(sqlite3_vfs*, double* now) {
-    return real()->xCurrentTime(real(), now);
-}
-int copyLastError(sqlite3_vfs*, int size, char* out) {
-    return real()->xGetLastError(real(), size, out);
-}
-
 }  // namespace
 
 const char* copyVfsName() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static sqlite3_vfs vfs{};
-        vfs.iVersion = 1;
-        vfs.szOsFile = int(sizeof(CopyFile)) + real()->szOsFile;
-        vfs.mxPathname = real()->mxPathname;
-        vfs.zName = kVfsName;
-        vfs.xOpen = copyOpen;
-        vfs.xDelete = copyDelete;
-        vfs.xAccess = copyAccess;
-        vfs.xFullPathname = copyFullPathname;
-        vfs.xRandomness = copyRandomness;
-        vfs.xSleep = copySleep;
-        vfs.xCurrentTime = copyCurrentTime;
-        vfs.xGetLastError = copyLastError;
-        sqlite3_vfs_register(&vfs, 0);
-    });
-    return kVfsName;
+    static sqlite3_vfs vfs{};
+    return registerVfs(vfs, {kVfsName, int(sizeof(CopyFile)) + systemVfs()->szOsFile, copyOpen,
+                             copyDelete, copyAccess, copyFullPathname});
 }
 
 int readInWindows(sqlite3* database) {

@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+
+#include "platform/engine/VfsShim.h"
 
 namespace platform::engine {
 
@@ -121,27 +122,20 @@ int imageDeviceCharacteristics(sqlite3_file*) {
     return SQLITE_IOCAP_IMMUTABLE;
 }
 
-const sqlite3_io_methods kMethods = {
-    1,
-    imageClose,
-    imageRead,
-    imageWrite,
-    imageTruncate,
-    imageSync,
-    imageFileSize,
-    imageLock,
-    imageLock,
-    imageCheckReservedLock,
-    imageFileControl,
-    imageSectorSize,
-    imageDeviceCharacteristics,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
+constexpr sqlite3_io_methods kMethods = fileMethods({
+    .close = imageClose,
+    .read = imageRead,
+    .write = imageWrite,
+    .truncate = imageTruncate,
+    .sync = imageSync,
+    .fileSize = imageFileSize,
+    .lock = imageLock,
+    .unlock = imageLock,
+    .checkReservedLock = imageCheckReservedLock,
+    .fileControl = imageFileControl,
+    .sectorSize = imageSectorSize,
+    .deviceCharacteristics = imageDeviceCharacteristics,
+});
 
 int imageOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
     file->pMethods = nullptr;  // what SQLite expects of a failed open
@@ -171,47 +165,13 @@ int imageFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
     sqlite3_snprintf(size, out, "%s", name);
     return SQLITE_OK;
 }
-int imageRandomness(sqlite3_vfs*, int size, char* out) {
-    sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
-    return real->xRandomness(real, size, out);
-}
-int imageSleep(sqlite3_vfs*, int microseconds) {
-    sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
-    return real->xSleep(real, microseconds);
-}
-int imageCurrentTime(sqlite3_vfs*, double* now) {
-    sqlite3_vfs* real = sqlite3_vfs_find(nullptr);
-    return real->xCurrentTime(real, now);
-}
-int imageLastError(sqlite3_vfs*, int, char*) {
-    return 0;
-}
-
-void registerOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        static sqlite3_vfs vfs{};
-        vfs.iVersion = 1;
-        vfs.szOsFile = sizeof(ImageFile);
-        vfs.mxPathname = 512;
-        vfs.zName = kVfsName;
-        vfs.xOpen = imageOpen;
-        vfs.xDelete = imageDelete;
-        vfs.xAccess = imageAccess;
-        vfs.xFullPathname = imageFullPathname;
-        vfs.xRandomness = imageRandomness;
-        vfs.xSleep = imageSleep;
-        vfs.xCurrentTime = imageCurrentTime;
-        vfs.xGetLastError = imageLastError;
-        sqlite3_vfs_register(&vfs, 0);
-    });
-}
-
 }  // namespace
 
 std::string imageUri(int fd) {
-    registerOnce();
-    return std::string("file:") + kPrefix + std::to_string(fd) + "?vfs=" + kVfsName +
+    static sqlite3_vfs vfs{};
+    const char* name = registerVfs(vfs, {kVfsName, int(sizeof(ImageFile)), imageOpen, imageDelete,
+                                         imageAccess, imageFullPathname});
+    return std::string("file:") + kPrefix + std::to_string(fd) + "?vfs=" + name +
            "&mode=ro&immutable=1";
 }
 
