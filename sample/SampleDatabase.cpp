@@ -11,15 +11,15 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine/SqlCipherDatabase.h"
+#include "platform/sqlite/Database.h"
 
 namespace sample {
 
 namespace {
 
-using platform::sqlcipher::Database;
-using platform::sqlcipher::identifier;
-using platform::sqlcipher::Statement;
+using platform::sqlite::Database;
+using platform::sqlite::identifier;
+using platform::sqlite::Statement;
 
 constexpr int kPageSize = 1024;
 constexpr int kMarksPerStudent = 12;
@@ -200,7 +200,7 @@ void damage(const QString& hostPath, int pages, std::uint32_t seed) {
 }
 
 std::unique_ptr<Database> openForReading(const QString& hostPath, const QByteArray& password) {
-    const std::string uri = platform::sqlcipher::fileUri(QFile::encodeName(hostPath), "mode=ro");
+    const std::string uri = platform::sqlite::fileUri(QFile::encodeName(hostPath), "mode=ro");
     for (const int format : {4, 3, 2, 1}) {
         auto database = std::make_unique<Database>(uri, SQLITE_OPEN_READONLY);
         if (password.isEmpty()) return database;
@@ -209,7 +209,7 @@ std::unique_ptr<Database> openForReading(const QString& hostPath, const QByteArr
         try {
             database->queryInt64("SELECT count(*) FROM sqlite_master");
             return database;
-        } catch (const platform::sqlcipher::SqliteError& error) {
+        } catch (const platform::sqlite::SqliteError& error) {
             if (format == 1) throw;
         }
     }

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/engine/SqlCipherDatabase.h"
+#include "platform/sqlite/Database.h"
 
 namespace sample {
 
@@ -36,7 +36,7 @@ void damage(const QString& hostPath, int pages, std::uint32_t seed = 1);
 
 // Opens a database read-only in whichever SQLCipher format (4, 3, 2, 1) the
 // password opens it; plaintext for an empty password. Raises SqliteError.
-std::unique_ptr<platform::sqlcipher::Database> openForReading(
+std::unique_ptr<platform::sqlite::Database> openForReading(
     const QString& hostPath, const QByteArray& password = kPassword);
 
 // A digest of the schema (without root page numbers), user_version and every

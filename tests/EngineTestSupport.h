@@ -92,8 +92,8 @@ namespace engine_test {
 // not hold exactly so, each with its rowid where its table has one: a sound
 // repair leaves rows out, it never changes one.
 inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& original) {
-    using platform::sqlcipher::Database;
-    using platform::sqlcipher::Statement;
+    using platform::sqlite::Database;
+    using platform::sqlite::Statement;
     Database database(QFile::encodeName(copy).toStdString(), 0x2 /* read-write */);
     database.key(sample::kPassword);
     database.execute("PRAGMA cipher_compatibility = 3");
@@ -115,7 +115,7 @@ inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& origin
     }
     std::int64_t differing = 0;
     for (const auto& [table, withRowid] : tables) {
-        const std::string name = platform::sqlcipher::identifier(table);
+        const std::string name = platform::sqlite::identifier(table);
         const std::string columns = withRowid ? "rowid, *" : "*";
         differing +=
             database.queryInt64("SELECT count(*) FROM (SELECT " + columns + " FROM main." + name +

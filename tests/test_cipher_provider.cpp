@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/engine/CipherProvider.h"
+#include "platform/engine/crypto/CipherProvider.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>

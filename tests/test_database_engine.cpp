@@ -6,7 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include "platform/engine/SqlCipherDatabase.h"
+#include "platform/sqlite/Database.h"
 #include "tests/EngineTestSupport.h"
 
 namespace {
@@ -15,7 +15,7 @@ using engine_test::fileHash;
 using engine_test::readFile;
 using engine_test::writeFile;
 using platform::Variant;
-using platform::sqlcipher::Database;
+using platform::sqlite::Database;
 
 class EngineCompact : public engine_test::EngineTest {};
 
@@ -48,9 +48,9 @@ TEST_F(EngineCompact, CopyOpensWithThePasswordOnly) {
     compact("a.tnjra", "b.tnjra");
     EXPECT_GT(sample::rowCount(host("b.tnjra"), "students"), 0);
     EXPECT_THROW(sample::rowCount(host("b.tnjra"), "students", QByteArray()),
-                 platform::sqlcipher::SqliteError);
+                 platform::sqlite::SqliteError);
     EXPECT_THROW(sample::rowCount(host("b.tnjra"), "students", "another"),
-                 platform::sqlcipher::SqliteError);
+                 platform::sqlite::SqliteError);
 }
 
 TEST_F(EngineCompact, RefusesWithoutChangingAnything) {

@@ -14,7 +14,7 @@ using engine_test::readFile;
 using engine_test::rowsNotInOriginal;
 using engine_test::writeFile;
 using platform::Variant;
-using platform::sqlcipher::Database;
+using platform::sqlite::Database;
 
 class EngineRepair : public engine_test::EngineTest {
   protected:
@@ -313,14 +313,14 @@ struct RowTally {
 RowTally tally(const QString& path) {
     auto database = sample::openForReading(path, QByteArray());
     std::vector<QByteArray> tables;
-    platform::sqlcipher::Statement names(
+    platform::sqlite::Statement names(
         database->handle(),
         "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'");
     while (names.step()) tables.push_back(names.columnText(0));
     RowTally result;
     for (const QByteArray& table : tables) {
         const std::int64_t rows =
-            database->queryInt64("SELECT count(*) FROM " + platform::sqlcipher::identifier(table));
+            database->queryInt64("SELECT count(*) FROM " + platform::sqlite::identifier(table));
         (table.startsWith("lost_and_found") ? result.lostAndFound : result.inTables) += rows;
     }
     return result;

@@ -96,7 +96,7 @@ TEST_F(RepairSwap, KeepingTheOriginalFailsSafely) {
 QByteArray leaveCommittedLog(const TempDrive& drive, const QString& database) {
     const QString writerPath = drive.host("writer.tnjra");
     QFile::copy(drive.host(database), writerPath);
-    platform::sqlcipher::Database writer(QFile::encodeName(writerPath).toStdString(), 0x2);
+    platform::sqlite::Database writer(QFile::encodeName(writerPath).toStdString(), 0x2);
     writer.key(sample::kPassword);
     writer.execute("PRAGMA cipher_compatibility = 3");
     writer.execute("PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;");

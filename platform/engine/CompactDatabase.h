@@ -4,6 +4,7 @@
 #include <QString>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 
 namespace platform::engine {
@@ -20,14 +21,24 @@ struct CompactRequest {
     std::optional<QByteArray> password;
 };
 
-// What a successful compaction had to do.
+// What a successful compaction did.
 struct CompactResult {
     // The source was not whole: the copy holds what could be read whole.
     bool repaired = false;
-    // Rows known to be left out (their content lay partly on unreadable pages).
-    std::int64_t rowsDropped = 0;
     // Pages of the source that could not be read.
     std::int64_t badPages = 0;
+
+    // What a repair kept and left out; all zero for a whole source.
+    struct Rows {
+        // Rows in each table of the copy.
+        std::map<QByteArray, std::int64_t> keptPerTable;
+        // Rows and index entries left out because their content lay partly
+        // on pages that could not be read.
+        std::int64_t droppedNotWhole = 0;
+        // Rows found on pages no tree leads to any more.
+        std::int64_t orphansPlaced = 0;
+        std::int64_t orphansLeftOut = 0;
+    } rows;
 
     // How long each step took, for the benchmark. The source's check runs
     // beside the copy: `sourceCheck` is its own duration, `sourceCheckWait`

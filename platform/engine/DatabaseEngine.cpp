@@ -4,6 +4,7 @@
 #include "platform/LateBoundCall.h"
 #include "platform/engine/CompactDatabase.h"
 #include "platform/engine/ConnectString.h"
+#include "platform/engine/EngineErrors.h"
 #include "platform/engine/EngineFailures.h"
 
 namespace platform {
@@ -20,56 +21,6 @@ QString nativeLockFile(const QString& nativeDatabase) {
     return base + QStringLiteral(".ldb");
 }
 
-// One problem of the last operation: Number and Description.
-class EngineError : public AutomationObject {
-  public:
-    explicit EngineError(Failure failure) : failure_(std::move(failure)) {
-        properties_.add(QStringLiteral("Number"), [this](const std::vector<Variant>& arguments) {
-            LateBoundArguments(arguments, 0);
-            return Variant::int32(failure_.number());
-        });
-        properties_.add(QStringLiteral("Description"),
-                        [this](const std::vector<Variant>& arguments) {
-                            LateBoundArguments(arguments, 0);
-                            return Variant::text(failure_.description());
-                        });
-    }
-    Variant invoke(const QString& name, const std::vector<Variant>& arguments) override {
-        return properties_.invoke(name, arguments);
-    }
-
-  private:
-    Failure failure_;
-    MethodTable properties_;
-};
-
-// The problems of the engine's last operation, as Data Access Objects keep
-// them: Count, and Item(index) from 0.
-class EngineErrors : public AutomationObject {
-  public:
-    explicit EngineErrors(std::vector<Failure> errors) : errors_(std::move(errors)) {
-        methods_.add(QStringLiteral("Count"), [this](const std::vector<Variant>& arguments) {
-            LateBoundArguments(arguments, 0);
-            return Variant::int32(std::int32_t(errors_.size()));
-        });
-        methods_.add(QStringLiteral("Item"), [this](const std::vector<Variant>& arguments) {
-            const auto index = LateBoundArguments(arguments, 1).optionalInteger(0);
-            if (!index) throw failures::make(failures::ArgumentNotOptional, QStringLiteral("Item"));
-            if (*index < 0 || std::size_t(*index) >= errors_.size()) {
-                throw failures::make(failures::InvalidProcedureCall, QStringLiteral("Item"));
-            }
-            return Variant::object(std::make_shared<EngineError>(errors_[std::size_t(*index)]));
-        });
-    }
-    Variant invoke(const QString& name, const std::vector<Variant>& arguments) override {
-        return methods_.invoke(name, arguments);
-    }
-
-  private:
-    std::vector<Failure> errors_;
-    MethodTable methods_;
-};
-
 class DatabaseEngineObject : public AutomationObject {
   public:
     explicit DatabaseEngineObject(std::shared_ptr<const DriveMap> drives)
@@ -81,7 +32,7 @@ class DatabaseEngineObject : public AutomationObject {
                      });
         methods_.add(QStringLiteral("Errors"), [this](const std::vector<Variant>& arguments) {
             LateBoundArguments(arguments, 0);
-            return Variant::object(std::make_shared<EngineErrors>(errors_));
+            return Variant::object(engine::makeEngineErrors(errors_));
         });
     }
 
@@ -120,10 +71,13 @@ class DatabaseEngineObject : public AutomationObject {
             errors_.push_back(Failure(
                 engine::DatabaseCorrupt,
                 QStringLiteral("The database was damaged and has been repaired; what lay on "
-                               "%1 unreadable pages could not be recovered (%2 rows known "
-                               "lost): %3")
+                               "%1 unreadable pages could not be recovered (%2 rows or index "
+                               "entries that could not be read whole left out; of the rows no "
+                               "table led to any more, %3 put back and %4 left out): %5")
                     .arg(result.badPages)
-                    .arg(result.rowsDropped)
+                    .arg(result.rows.droppedNotWhole)
+                    .arg(result.rows.orphansPlaced)
+                    .arg(result.rows.orphansLeftOut)
                     .arg(source)));
         }
     }

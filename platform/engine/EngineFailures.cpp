@@ -4,6 +4,8 @@ namespace platform::engine {
 
 QString describe(FailureNumber number) {
     switch (number) {
+        case EngineFault:
+            return QStringLiteral("The database engine's encryption library failed");
         case InvalidArgument:
             return QStringLiteral("Invalid argument");
         case SourceNotFound:

@@ -10,6 +10,9 @@
 namespace platform::engine {
 
 enum FailureNumber : std::int32_t {
+    // The engine's own fault rather than the file's: its encryption library
+    // lacks an algorithm or refused a call.
+    EngineFault = 3000,
     InvalidArgument = 3001,
     SourceNotFound = 3024,
     NotValidPassword = 3031,

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 
 #include <QString>
+#include <cstddef>
+#include <cstdint>
 
 #include "platform/Failure.h"
 
@@ -21,6 +23,12 @@ bool sameFile(const struct stat& a, const struct stat& b);
 // flock(2) without waiting, retried when a signal interrupts it: returns 0,
 // EWOULDBLOCK when another open file holds a conflicting lock, or the errno.
 int tryLock(int fd, int operation);
+
+// pread(2) and pwrite(2) until `size` bytes are done, retried when a signal
+// interrupts them: the bytes done (fewer only when a read reaches the end of
+// the file), or -1 with errno set.
+std::int64_t readFully(int fd, void* buffer, std::size_t size, std::int64_t offset);
+std::int64_t writeFully(int fd, const void* buffer, std::size_t size, std::int64_t offset);
 
 // Makes a folder's entries durable; fails with the path it is about. Some file
 // systems cannot sync a folder at all (EINVAL); nothing is lost there.

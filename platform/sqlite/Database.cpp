@@ -1,8 +1,8 @@
-#include "platform/engine/SqlCipherDatabase.h"
+#include "platform/sqlite/Database.h"
 
 #include <sqlite3.h>
 
-namespace platform::sqlcipher {
+namespace platform::sqlite {
 
 namespace {
 // Raises the current error of a connection as a SqliteError.
@@ -151,4 +151,4 @@ std::string identifier(const QByteArray& name) {
     return doubled(name, '"');
 }
 
-}  // namespace platform::sqlcipher
+}  // namespace platform::sqlite

@@ -13,7 +13,7 @@ inline constexpr const char* kCipherProviderName = "openssl3-cached";
 // Call it before the first connection is opened: a connection keeps the
 // provider that was the default when it was keyed. Thread-safe and idempotent;
 // it registers again if sqlite3_shutdown() dropped the registration. Throws
-// std::runtime_error if OpenSSL lacks an algorithm or SQLCipher refuses it.
+// CryptoFailure if OpenSSL lacks an algorithm or SQLCipher refuses it.
 void installCipherProvider();
 
 }  // namespace platform::engine

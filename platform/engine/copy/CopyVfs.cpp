@@ -1,10 +1,13 @@
-#include "platform/engine/CopyVfs.h"
+#include "platform/engine/copy/CopyVfs.h"
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "platform/engine/ReadWindow.h"
 #include "platform/engine/VfsShim.h"
 
 namespace platform::engine {
@@ -15,7 +18,6 @@ constexpr char kVfsName[] = "car-copy";
 // Large enough that a page costs a fraction of a system call; the system VFS
 // writes less than 128 KiB at a time.
 constexpr int kWriteBuffer = 64 * 1024;
-constexpr int kReadWindow = 64 * 1024;
 // The file control that turns windowed reads on (SQLite leaves opcodes above
 // 100 to VFSes).
 constexpr int kReadInWindows = 0x43415201;
@@ -27,11 +29,10 @@ struct CopyFile {
     char* pending;
     sqlite3_int64 pendingStart;
     int pendingLength;
-    // What the file held at `windowStart` when last read, once reads go by
-    // windows: while the copy is written its reads are scattered.
+    // Reads go by windows only once the copy is written: while it is being
+    // written its reads are scattered.
     bool windowed;
-    char* window;
-    sqlite3_int64 windowStart;
+    ReadWindow* window;
 };
 
 CopyFile* own(sqlite3_file* file) {
@@ -54,7 +55,7 @@ int copyClose(sqlite3_file* file) {
     const int flushed = flush(f);
     const int closed = f->real->pMethods ? f->real->pMethods->xClose(f->real) : SQLITE_OK;
     std::free(f->pending);
-    std::free(f->window);
+    delete f->window;
     return flushed != SQLITE_OK ? flushed : closed;
 }
 
@@ -63,32 +64,22 @@ int copyRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset)
     if (f->pendingLength && overlaps(offset, amount, f->pendingStart, f->pendingLength)) {
         if (const int rc = flush(f); rc != SQLITE_OK) return rc;
     }
-    const sqlite3_int64 start = offset / kReadWindow * kReadWindow;
-    if (!f->windowed || offset + amount > start + kReadWindow) {
+    if (!f->windowed || !f->window->serves(amount, offset)) {
         return f->real->pMethods->xRead(f->real, buffer, amount, offset);
     }
-    if (f->windowStart != start) {
-        if (f->pendingLength && overlaps(start, kReadWindow, f->pendingStart, f->pendingLength)) {
-            if (const int rc = flush(f); rc != SQLITE_OK) return rc;
-        }
-        f->windowStart = -1;
-        const int rc = f->real->pMethods->xRead(f->real, f->window, kReadWindow, start);
-        // The file's last window is short: read as asked, and not kept.
-        if (rc == SQLITE_IOERR_SHORT_READ) {
-            return f->real->pMethods->xRead(f->real, buffer, amount, offset);
-        }
-        if (rc != SQLITE_OK) return rc;
-        f->windowStart = start;
-    }
-    std::memcpy(buffer, f->window + (offset - start), std::size_t(amount));
-    return SQLITE_OK;
+    return f->window->read(buffer, amount, offset, [f](char* window, std::int64_t start, int& got) {
+        // Whatever the window covers must be in the file first.
+        if (const int rc = flush(f); rc != SQLITE_OK) return rc;
+        sqlite3_int64 size = 0;
+        if (const int rc = f->real->pMethods->xFileSize(f->real, &size); rc != SQLITE_OK) return rc;
+        got = int(std::clamp<sqlite3_int64>(size - start, 0, ReadWindow::kSize));
+        return got ? f->real->pMethods->xRead(f->real, window, got, start) : SQLITE_OK;
+    });
 }
 
 int copyWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 offset) {
     CopyFile* f = own(file);
-    if (f->windowStart >= 0 && overlaps(offset, amount, f->windowStart, kReadWindow)) {
-        f->windowStart = -1;
-    }
+    if (f->window) f->window->forgetIfOverlaps(offset, amount);
     if (!f->pending) return f->real->pMethods->xWrite(f->real, buffer, amount, offset);
     if (f->pendingLength && offset == f->pendingStart + f->pendingLength &&
         f->pendingLength + amount <= kWriteBuffer) {
@@ -107,7 +98,7 @@ int copyWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 
 int copyTruncate(sqlite3_file* file, sqlite3_int64 size) {
     CopyFile* f = own(file);
     if (const int rc = flush(f); rc != SQLITE_OK) return rc;
-    f->windowStart = -1;
+    if (f->window) f->window->forget();
     return f->real->pMethods->xTruncate(f->real, size);
 }
 
@@ -180,15 +171,14 @@ int copyOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
     f->pendingLength = 0;
     f->windowed = false;
     f->window = nullptr;
-    f->windowStart = -1;
     // Only the database itself is gathered and windowed; any other file goes
     // straight through.
     if (flags & SQLITE_OPEN_MAIN_DB) {
         f->pending = static_cast<char*>(std::malloc(kWriteBuffer));
-        f->window = static_cast<char*>(std::malloc(kReadWindow));
+        f->window = new (std::nothrow) ReadWindow();
         if (!f->pending || !f->window) {
             std::free(f->pending);
-            std::free(f->window);
+            delete f->window;
             return SQLITE_NOMEM;
         }
     }
@@ -196,7 +186,7 @@ int copyOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
     if (rc != SQLITE_OK) {
         if (f->real->pMethods) f->real->pMethods->xClose(f->real);
         std::free(f->pending);
-        std::free(f->window);
+        delete f->window;
         return rc;
     }
     f->base.pMethods = &kMethods;

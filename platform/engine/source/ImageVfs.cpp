@@ -1,15 +1,16 @@
-#include "platform/engine/ImageVfs.h"
+#include "platform/engine/source/ImageVfs.h"
 
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
+#include "platform/engine/ReadWindow.h"
 #include "platform/engine/VfsShim.h"
+#include "platform/host/HostCalls.h"
 
 namespace platform::engine {
 
@@ -18,74 +19,40 @@ namespace {
 constexpr char kVfsName[] = "car-image";
 constexpr char kPrefix[] = "/image-fd-";
 
-// Pages are read a window at a time: b-trees written in order lie in order,
-// and one read of a window costs little more than one of a page.
-constexpr int kWindow = 64 * 1024;
-
 struct ImageFile {
     sqlite3_file base;
     int fd;
-    char* window;  // kWindow bytes, or null
-    sqlite3_int64 windowStart;
-    int windowLength;
+    ReadWindow window;
 };
 
 int imageClose(sqlite3_file* file) {
     // The descriptor belongs to the image.
-    std::free(reinterpret_cast<ImageFile*>(file)->window);
+    reinterpret_cast<ImageFile*>(file)->window.~ReadWindow();
     return SQLITE_OK;
 }
 
-int readWhole(int fd, char* out, int amount, sqlite3_int64 offset, int& done) {
-    done = 0;
-    while (done < amount) {
-        const ssize_t got =
-            ::pread(fd, out + done, std::size_t(amount - done), off_t(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return SQLITE_IOERR_READ;
-        if (got == 0) break;
-        done += int(got);
-    }
+int readAt(int fd, char* out, int amount, sqlite3_int64 offset, int& got) {
+    const std::int64_t done = host::readFully(fd, out, std::size_t(amount), offset);
+    if (done < 0) return SQLITE_IOERR_READ;
+    got = int(done);
     return SQLITE_OK;
 }
 
 int imageRead(sqlite3_file* file, void* buffer, int amount, sqlite3_int64 offset) {
     auto* image = reinterpret_cast<ImageFile*>(file);
     const int fd = image->fd;
-    auto* out = static_cast<char*>(buffer);
-    if (image->window && amount <= kWindow) {
-        const sqlite3_int64 start = offset / kWindow * kWindow;
-        if (offset + amount <= start + kWindow) {
-            if (image->windowStart != start) {
-                image->windowStart = -1;
-                int got = 0;
-                if (readWhole(fd, image->window, kWindow, start, got) != SQLITE_OK) {
-                    return SQLITE_IOERR_READ;
-                }
-                image->windowStart = start;
-                image->windowLength = got;
-            }
-            const int have = int(std::max<sqlite3_int64>(
-                0, std::min<sqlite3_int64>(amount, image->windowLength - (offset - start))));
-            std::memcpy(out, image->window + (offset - start), std::size_t(have));
-            if (have < amount) {
-                std::memset(out + have, 0, std::size_t(amount - have));
-                return SQLITE_IOERR_SHORT_READ;
-            }
-            return SQLITE_OK;
-        }
+    if (image->window.serves(amount, offset)) {
+        return image->window.read(buffer, amount, offset,
+                                  [fd](char* window, std::int64_t start, int& got) {
+                                      return readAt(fd, window, ReadWindow::kSize, start, got);
+                                  });
     }
-    int done = 0;
-    while (done < amount) {
-        const ssize_t got =
-            ::pread(fd, out + done, std::size_t(amount - done), off_t(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return SQLITE_IOERR_READ;
-        if (got == 0) {
-            std::memset(out + done, 0, std::size_t(amount - done));
-            return SQLITE_IOERR_SHORT_READ;
-        }
-        done += int(got);
+    int got = 0;
+    if (const int rc = readAt(fd, static_cast<char*>(buffer), amount, offset, got); rc != SQLITE_OK)
+        return rc;
+    if (got < amount) {
+        std::memset(static_cast<char*>(buffer) + got, 0, std::size_t(amount - got));
+        return SQLITE_IOERR_SHORT_READ;
     }
     return SQLITE_OK;
 }
@@ -145,10 +112,7 @@ int imageOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags
     }
     auto* image = reinterpret_cast<ImageFile*>(file);
     image->fd = std::atoi(name + sizeof kPrefix - 1);
-    // Without a window every read goes to the file, as it can.
-    image->window = static_cast<char*>(std::malloc(kWindow));
-    image->windowStart = -1;
-    image->windowLength = 0;
+    new (&image->window) ReadWindow();
     image->base.pMethods = &kMethods;
     if (outFlags) *outFlags = SQLITE_OPEN_READONLY;
     return SQLITE_OK;

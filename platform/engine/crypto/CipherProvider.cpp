@@ -1,22 +1,21 @@
-#include "platform/engine/CipherProvider.h"
+#include "platform/engine/crypto/CipherProvider.h"
 
-#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/objects.h>
-#include <openssl/params.h>
 #include <openssl/rand.h>
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
-#include <stdexcept>
+#include <new>
 #include <string>
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
+
+#include "platform/engine/crypto/CryptoAlgorithms.h"
 
 static_assert(SQLITE_VERSION_NUMBER == CAR_BUNDLED_SQLITE_VERSION_NUMBER,
               "the provider table below is SQLCipher 4.14.0's; check it against a new release");
@@ -62,62 +61,20 @@ namespace platform::engine {
 
 namespace {
 
-// SQLCipher's algorithm numbers, the same for HMAC and PBKDF2.
-constexpr int kSha1 = 0;
-constexpr int kSha256 = 1;
-constexpr int kSha512 = 2;
-constexpr int kDigestCount = 3;
 constexpr int kEncrypt = 1;  // SQLCipher's modes match EVP's enc flag
 
 constexpr std::size_t kMaxCachedKey = 64;
 
-// What is fetched once and shared by every thread: fetched algorithm objects
-// are immutable, and the HMAC prototypes are only ever duplicated.
-struct Algorithms {
-    EVP_CIPHER* cipher = nullptr;
-    std::array<EVP_MD*, kDigestCount> digests{};
-    EVP_MAC* hmac = nullptr;
-    std::array<EVP_MAC_CTX*, kDigestCount> hmacPrototypes{};
-    std::string cipherName;
-    int keySize = 0;
-    int ivSize = 0;
-    int blockSize = 0;
-    std::array<int, kDigestCount> digestSizes{};
-    // Keys remembered by the per-thread caches are kept XORed with this, never
-    // in the clear.
-    std::array<unsigned char, kMaxCachedKey> keyMask{};
-};
-
-// Never freed: SQLCipher may still call into the provider from its atexit
-// shutdown, after static destructors would have run.
-Algorithms* algorithms = nullptr;
+const CryptoAlgorithms* algorithms = nullptr;
+// Keys remembered by the per-thread caches are kept XORed with this, never in
+// the clear.
+std::array<unsigned char, kMaxCachedKey> keyMask{};
 
 void fetchAlgorithms() {
-    auto* a = new Algorithms;
-    a->cipher = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
-    static constexpr std::array<const char*, kDigestCount> digestNames{"SHA1", "SHA256", "SHA512"};
-    for (int i = 0; i < kDigestCount; ++i)
-        a->digests[i] = EVP_MD_fetch(nullptr, digestNames[i], nullptr);
-    a->hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
-    bool ok = a->cipher && a->hmac && a->digests[0] && a->digests[1] && a->digests[2] &&
-              RAND_bytes(a->keyMask.data(), int(a->keyMask.size())) == 1;
-    for (int i = 0; ok && i < kDigestCount; ++i) {
-        a->hmacPrototypes[i] = EVP_MAC_CTX_new(a->hmac);
-        char* name = const_cast<char*>(EVP_MD_get0_name(a->digests[i]));
-        const OSSL_PARAM params[] = {
-            OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, name, 0), OSSL_PARAM_END};
-        ok = a->hmacPrototypes[i] && EVP_MAC_CTX_set_params(a->hmacPrototypes[i], params) == 1;
-        if (ok) a->digestSizes[i] = EVP_MD_get_size(a->digests[i]);
+    if (RAND_bytes(keyMask.data(), int(keyMask.size())) != 1) {
+        throw CryptoFailure("no random bytes for the key cache's mask");
     }
-    if (!ok) {
-        ERR_clear_error();
-        throw std::runtime_error("OpenSSL lacks AES-256-CBC, HMAC or a SHA digest SQLCipher needs");
-    }
-    a->cipherName = OBJ_nid2sn(EVP_CIPHER_get_nid(a->cipher));
-    a->keySize = EVP_CIPHER_get_key_length(a->cipher);
-    a->ivSize = EVP_CIPHER_get_iv_length(a->cipher);
-    a->blockSize = EVP_CIPHER_get_block_size(a->cipher);
-    algorithms = a;
+    algorithms = &cryptoAlgorithms();
 }
 
 // Keyed contexts of one thread. SQLCipher keys every page of a database with
@@ -135,7 +92,7 @@ struct KeyedSlot {
     bool holds(int wantedVariant, const unsigned char* key, int size) const {
         if (keySize == 0 || variant != wantedVariant || keySize != size) return false;
         std::array<unsigned char, kMaxCachedKey> masked;
-        for (int i = 0; i < size; ++i) masked[i] = key[i] ^ algorithms->keyMask[i];
+        for (int i = 0; i < size; ++i) masked[i] = key[i] ^ keyMask[i];
         const bool same = CRYPTO_memcmp(masked.data(), maskedKey.data(), std::size_t(size)) == 0;
         OPENSSL_cleanse(masked.data(), masked.size());
         return same;
@@ -143,7 +100,7 @@ struct KeyedSlot {
     void remember(int newVariant, const unsigned char* key, int size) {
         variant = newVariant;
         keySize = size;
-        for (int i = 0; i < size; ++i) maskedKey[i] = key[i] ^ algorithms->keyMask[i];
+        for (int i = 0; i < size; ++i) maskedKey[i] = key[i] ^ keyMask[i];
     }
     void forget() {
         keySize = 0;
@@ -340,12 +297,12 @@ void installCipherProvider() {
     std::lock_guard lock(registration);
     // SQLCipher's allocator and its provider list exist once the library is up.
     if (sqlite3_initialize() != SQLITE_OK)
-        throw std::runtime_error("SQLCipher could not be initialised");
+        throw CryptoFailure("SQLCipher could not be initialised");
     const sqlcipher_provider* current = sqlcipher_get_provider();
     if (current != nullptr && current->get_provider_name == providerName) return;
 
     auto* p = static_cast<sqlcipher_provider*>(sqlcipher_malloc(sizeof(sqlcipher_provider)));
-    if (p == nullptr) throw std::runtime_error("no memory for the cipher provider");
+    if (p == nullptr) throw std::bad_alloc();
     std::memset(p, 0, sizeof *p);
     p->get_provider_name = providerName;
     p->add_random = addRandom;
@@ -364,7 +321,7 @@ void installCipherProvider() {
     p->get_provider_version = providerVersion;
     if (sqlcipher_register_provider(p) != SQLITE_OK) {
         sqlcipher_free(p, sizeof *p);
-        throw std::runtime_error("SQLCipher refused the cipher provider");
+        throw CryptoFailure("SQLCipher refused the cipher provider");
     }
 }
 

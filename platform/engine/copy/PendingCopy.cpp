@@ -1,4 +1,4 @@
-#include "platform/engine/PendingCopy.h"
+#include "platform/engine/copy/PendingCopy.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/engine/PageCipher.h"
+#include "platform/engine/crypto/CipherFormat.h"
 #include "platform/host/UniqueFd.h"
 
 namespace platform::engine {
@@ -35,13 +35,12 @@ class SourceImage {
     SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password);
 
     // The SQLCipher format the source was written in; nullptr for plaintext.
-    const CipherFormat* cipher() const { return cipher_; }
+    const CipherFormat* cipher() const { return cipher_ ? &*cipher_ : nullptr; }
     int pageSize() const { return pageSize_; }
     std::uint32_t pageCount() const { return pageCount_; }
     const std::vector<std::uint32_t>& badPages() const { return badPages_; }
-    // Every page there and readable: no page failed, none is missing.
-    bool complete() const { return badPages_.empty() && !truncated_; }
-    int imageFd() const { return image_.get(); }
+    // Every page there and read: none failed, none is missing.
+    bool whole() const { return badPages_.empty() && !truncated_; }
     // A read-only URI of the image for SQLite.
     std::string uri() const;
 
@@ -51,11 +50,10 @@ class SourceImage {
     std::uint32_t nextOverflowPage(std::uint32_t number) const;
 
   private:
-    void decryptAll(int sourceFd, std::int64_t sourceSize, QByteArrayView password);
     void markZeroPagesInUse(const std::vector<std::uint32_t>& zeroPages);
 
     SourceFiles files_;
-    const CipherFormat* cipher_ = nullptr;
+    std::optional<CipherFormat> cipher_;
     int pageSize_ = 0;
     std::uint32_t pageCount_ = 0;
     std::vector<std::uint32_t> badPages_;

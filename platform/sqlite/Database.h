@@ -9,7 +9,7 @@ struct sqlite3;
 struct sqlite3_stmt;
 struct sqlite3_value;
 
-namespace platform::sqlcipher {
+namespace platform::sqlite {
 
 // A failed SQLite call: the extended result code, the system errno behind an
 // I/O error (0 if none) and SQLite's message.
@@ -82,4 +82,4 @@ std::string quoted(const QByteArray& text);
 // The SQL identifier for a name: double-quoted, inner quotes doubled.
 std::string identifier(const QByteArray& name);
 
-}  // namespace platform::sqlcipher
+}  // namespace platform::sqlite

@@ -1,0 +1,60 @@
+#include "platform/engine/copy/CopyConnection.h"
+
+#include <sqlite3.h>
+
+#include <QFile>
+
+#include "platform/engine/copy/CopyVfs.h"
+#include "platform/engine/format/DatabaseHeader.h"
+#include "platform/engine/source/SourceImage.h"
+
+namespace platform::engine {
+
+namespace {
+// The source is read once, through the image; the copy's cache keeps index
+// pages while they fill.
+constexpr int kImageCacheKiB = 2 * 1024;
+constexpr int kCopyCacheKiB = 32 * 1024;
+}  // namespace
+
+std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
+                                           const std::optional<QByteArray>& password,
+                                           const SourceImage& image) {
+    auto copy = std::make_unique<sqlite::Database>(
+        sqlite::fileUri(QFile::encodeName(hostPath), std::string("vfs=") + copyVfsName()),
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (image.cipher()) {
+        copy->key(password.value_or(QByteArray()));
+        copy->execute("PRAGMA cipher_compatibility = " + std::to_string(image.cipher()->version));
+    }
+    {
+        sqlite::Statement attach(copy->handle(), "ATTACH ?1 AS source KEY ''");
+        attach.bindText(1, QByteArray::fromStdString(image.uri()));
+        attach.step();
+    }
+    copy->execute("PRAGMA source.cache_size = -" + std::to_string(kImageCacheKiB));
+    if (!image.cipher()) {
+        copy->execute("PRAGMA main.page_size = " + std::to_string(image.pageSize()));
+    }
+    // Settings that only a new file takes, read from page 1 as it stands.
+    const QByteArray page1 = image.page(1);
+    const format::DatabaseHeader header =
+        format::parseHeader(reinterpret_cast<const unsigned char*>(page1.constData()));
+    static const char* const kEncodings[] = {"UTF-8", "UTF-16le", "UTF-16be"};
+    if (header.textEncoding >= 1 && header.textEncoding <= 3) {
+        copy->execute(std::string("PRAGMA main.encoding = '") + kEncodings[header.textEncoding - 1] +
+                      "'");
+    }
+    copy->execute(std::string("PRAGMA main.auto_vacuum = ") +
+                  (header.autoVacuum ? (header.incrementalVacuum ? "2" : "1") : "0"));
+    // A new file that is removed on any failure needs no rollback journal
+    // on disk, and one sync at the end rather than one per commit.
+    copy->execute("PRAGMA main.journal_mode = MEMORY");
+    copy->execute("PRAGMA main.synchronous = OFF");
+    // Nobody else opens a new file: its lock is taken once, not per statement.
+    copy->execute("PRAGMA main.locking_mode = EXCLUSIVE");
+    copy->execute("PRAGMA main.cache_size = -" + std::to_string(kCopyCacheKiB));
+    return copy;
+}
+
+}  // namespace platform::engine

@@ -1,0 +1,108 @@
+#include "platform/engine/copy/Salvage.h"
+
+#include <sqlite3.h>
+#include <sqlite3recover.h>
+
+#include <optional>
+#include <vector>
+
+#include "platform/engine/copy/CellTrim.h"
+#include "platform/engine/copy/Orphans.h"
+#include "platform/engine/source/SourceImage.h"
+
+namespace platform::engine {
+
+namespace {
+
+using sqlite::Database;
+using sqlite::identifier;
+using sqlite::SqliteError;
+using sqlite::Statement;
+
+// Runs the recovery's statements on the copy; keeps the first failure.
+struct Replay {
+    Database& copy;
+    std::optional<SqliteError> failure;
+};
+
+int replay(void* context, const char* sql) {
+    auto& state = *static_cast<Replay*>(context);
+    QByteArray statement(sql);
+    const QByteArray createLost = QByteArray("CREATE TABLE ") + kLostAndFound;
+    if (statement.startsWith(createLost)) {
+        statement.replace(0, 12, "CREATE TEMP TABLE");
+    }
+    // The copy's format and transaction are the engine's own.
+    for (const char* skipped :
+         {"BEGIN", "COMMIT", "PRAGMA page_size", "PRAGMA auto_vacuum", "PRAGMA encoding"}) {
+        if (statement.startsWith(skipped)) return 0;
+    }
+    try {
+        state.copy.execute(statement.toStdString());
+        return 0;
+    } catch (const SqliteError& error) {
+        state.failure = error;
+        return 1;
+    }
+}
+
+// AUTOINCREMENT counters never below the largest id kept.
+void raiseCounters(Database& database) {
+    std::vector<QByteArray> tables;
+    {
+        Statement rows(database.handle(),
+                       "SELECT name FROM main.sqlite_master WHERE type = 'table' AND "
+                       "sql LIKE '%AUTOINCREMENT%'");
+        while (rows.step()) tables.push_back(rows.columnText(0));
+    }
+    for (const QByteArray& table : tables) {
+        Statement largest(database.handle(), "SELECT max(rowid) FROM main." + identifier(table));
+        const std::int64_t kept = largest.step() ? largest.columnInt64(0) : 0;
+        Statement update(database.handle(),
+                         "UPDATE main.sqlite_sequence SET seq = max(seq, ?2) WHERE name = ?1");
+        update.bindText(1, table);
+        update.bindInt64(2, kept);
+        update.step();
+        if (sqlite3_changes(database.handle()) == 0 && kept > 0) {
+            Statement insert(database.handle(),
+                             "INSERT INTO main.sqlite_sequence (name, seq) VALUES (?1, ?2)");
+            insert.bindText(1, table);
+            insert.bindInt64(2, kept);
+            insert.step();
+        }
+    }
+}
+
+}  // namespace
+
+SalvageCounts salvageInto(SourceImage& image, Database& copy) {
+    SalvageCounts counts;
+    const TrimmedImage trimmed = trimCellsNotWhole(image);
+    counts.cellsDropped = trimmed.cellsDropped;
+    Database source(image.uri(), SQLITE_OPEN_READONLY);
+    Replay state{copy, std::nullopt};
+    copy.execute("BEGIN");
+    sqlite3_recover* recover = sqlite3_recover_init_sql(source.handle(), "main", replay, &state);
+    if (!recover) throw SqliteError(SQLITE_NOMEM, 0, "out of memory");
+    int rowids = 1;
+    sqlite3_recover_config(recover, SQLITE_RECOVER_ROWIDS, &rowids);
+    sqlite3_recover_config(recover, SQLITE_RECOVER_LOST_AND_FOUND,
+                           const_cast<char*>(kLostAndFound));
+    sqlite3_recover_run(recover);
+    const int code = sqlite3_recover_errcode(recover);
+    const std::string message =
+        sqlite3_recover_errmsg(recover) ? sqlite3_recover_errmsg(recover) : "";
+    sqlite3_recover_finish(recover);
+    if (state.failure) throw *state.failure;
+    if (code != SQLITE_OK) throw SqliteError(code, 0, message);
+    copy.execute("PRAGMA writable_schema = OFF");
+    const OrphanCounts orphans = placeOrphans(copy, trimmed.freelistWhole);
+    counts.orphansPlaced = orphans.placed;
+    counts.orphansLeftOut = orphans.leftOut;
+    copy.execute(std::string("DROP TABLE IF EXISTS temp.") + kLostAndFound);
+    raiseCounters(copy);
+    copy.execute("COMMIT");
+    return counts;
+}
+
+}  // namespace platform::engine

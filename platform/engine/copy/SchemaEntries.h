@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <string>
+#include <vector>
+
+#include "platform/sqlite/Database.h"
+
+namespace platform::engine {
+
+// One row of a schema table that has SQL text.
+struct SchemaEntry {
+    QByteArray type;
+    QByteArray name;
+    QByteArray sql;
+};
+
+// The entries of `schema` ("main", "source", ...) in the order they were made.
+std::vector<SchemaEntry> schemaOf(sqlite::Database& database, const std::string& schema);
+
+bool isVirtualTable(const SchemaEntry& entry);
+// SQLite's own tables (sqlite_sequence, sqlite_stat1, ...).
+bool isInternal(const QByteArray& name);
+
+}  // namespace platform::engine

@@ -1,0 +1,119 @@
+#include "platform/engine/copy/WholeCopy.h"
+
+#include <vector>
+
+#include "platform/engine/copy/SchemaEntries.h"
+
+namespace platform::engine {
+
+namespace {
+
+using sqlite::Database;
+using sqlite::identifier;
+using sqlite::Statement;
+
+bool existsInMain(Database& database, const QByteArray& name) {
+    Statement probe(database.handle(),
+                    "SELECT 1 FROM main.sqlite_master WHERE type = 'table' AND name = ?1");
+    probe.bindText(1, name);
+    return probe.step();
+}
+
+// Copies one table's rows, each with its rowid where the table has one.
+void copyRows(Database& database, const QByteArray& table) {
+    bool withRowid = false;
+    {
+        Statement list(database.handle(),
+                       "SELECT wr FROM pragma_table_list WHERE schema = 'source' AND name = ?1");
+        list.bindText(1, table);
+        withRowid = list.step() && list.columnInt64(0) == 0;
+    }
+    std::vector<QByteArray> columns;
+    {
+        // Generated columns (hidden 2 and 3) are computed, never inserted.
+        Statement info(database.handle(),
+                       "SELECT name, hidden FROM pragma_table_xinfo(?1, 'source')");
+        info.bindText(1, table);
+        while (info.step()) {
+            if (info.columnInt64(1) == 0) columns.push_back(info.columnText(0));
+        }
+    }
+    std::string list;
+    for (const QByteArray& column : columns)
+        list += (list.empty() ? "" : ", ") + identifier(column);
+    if (withRowid) {
+        // The first of SQLite's rowid names that no column shadows.
+        for (const char* alias : {"rowid", "_rowid_", "oid"}) {
+            bool shadowed = false;
+            for (const QByteArray& column : columns) shadowed |= column.toLower() == alias;
+            if (!shadowed) {
+                list = std::string(alias) + (list.empty() ? "" : ", ") + list;
+                break;
+            }
+        }
+    }
+    const std::string name = identifier(table);
+    database.execute("INSERT INTO main." + name + " (" + list + ") SELECT " + list +
+                     " FROM source." + name);
+}
+
+void copyHeaderValues(Database& database, const std::string& from) {
+    for (const char* name : {"user_version", "application_id"}) {
+        const std::int64_t value = database.queryInt64("PRAGMA " + from + "." + name);
+        database.execute(std::string("PRAGMA main.") + name + " = " + std::to_string(value));
+    }
+}
+
+}  // namespace
+
+void copyWhole(Database& database) {
+    const std::vector<SchemaEntry> schema = schemaOf(database, "source");
+    database.execute("BEGIN");
+    // Virtual tables first: they make their own shadow tables.
+    for (const SchemaEntry& entry : schema) {
+        if (isVirtualTable(entry)) database.execute(entry.sql.toStdString());
+    }
+    bool sequence = false, statistics = false;
+    for (const SchemaEntry& entry : schema) {
+        if (entry.type != "table" || isVirtualTable(entry)) continue;
+        if (isInternal(entry.name)) {
+            sequence |= entry.name == "sqlite_sequence";
+            statistics |= entry.name == "sqlite_stat1";
+            continue;
+        }
+        if (existsInMain(database, entry.name)) {
+            database.execute("DELETE FROM main." + identifier(entry.name));
+        } else {
+            database.execute(entry.sql.toStdString());
+        }
+    }
+    // Indexes before the rows, filled as they come: sorting a whole index at
+    // once would hold it in memory, where temporary data stays.
+    for (const SchemaEntry& entry : schema) {
+        if (entry.type == "index") database.execute(entry.sql.toStdString());
+    }
+    for (const SchemaEntry& entry : schema) {
+        if (entry.type == "table" && !isVirtualTable(entry) && !isInternal(entry.name)) {
+            copyRows(database, entry.name);
+        }
+    }
+    if (sequence) {
+        database.execute("DELETE FROM main.sqlite_sequence");
+        database.execute("INSERT INTO main.sqlite_sequence SELECT * FROM source.sqlite_sequence");
+    }
+    if (statistics) {
+        // Makes the statistics table without analysing anything but the schema.
+        database.execute("ANALYZE main.sqlite_master");
+        database.execute("DELETE FROM main.sqlite_stat1");
+        database.execute("INSERT INTO main.sqlite_stat1 SELECT * FROM source.sqlite_stat1");
+    }
+    for (const char* type : {"view", "trigger"}) {
+        for (const SchemaEntry& entry : schema) {
+            if (entry.type == type) database.execute(entry.sql.toStdString());
+        }
+    }
+    copyHeaderValues(database, "source");
+    database.execute("COMMIT");
+}
+
+}  // namespace platform::engine

@@ -1,0 +1,70 @@
+#include "platform/engine/source/SourceFormat.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/engine/EngineFailures.h"
+#include "platform/engine/format/DatabaseHeader.h"
+#include "platform/engine/source/ImageFile.h"
+
+namespace platform::engine {
+
+namespace {
+
+// Pages after page 1 tried before a key that opens nothing is called wrong.
+constexpr std::uint32_t kPagesProbed = 8;
+// Every SQLCipher format writes whole pages of at least this size.
+constexpr std::int64_t kCipherPage = 1024;
+
+}  // namespace
+
+SourceFormat identifySource(int fd, std::int64_t size, QByteArrayView password,
+                            const QString& nativeSource) {
+    using namespace format;
+    SourceFormat found;
+    unsigned char first[kMinPageSize];
+    readAt(fd, first, sizeof first, 0, nativeSource);
+    if (hasMagic(first)) {
+        found.pageSize = pageSizeField(first);
+        if (!validPageSize(found.pageSize) || size < found.pageSize || !saneHeader(first)) {
+            throw fail(DatabaseCorrupt, nativeSource);
+        }
+        return found;
+    }
+    // Encrypted, or no database: which format, if any, the key opens.
+    const QByteArrayView salt(reinterpret_cast<const char*>(first), kSaltSize);
+    std::vector<unsigned char> in, out;
+    bool pageOneOnly = false;
+    for (const CipherFormat& candidateFormat : cipherFormats()) {
+        if (password.isEmpty()) break;
+        if (size < candidateFormat.pageSize) continue;
+        auto candidate = std::make_unique<PageCipher>(candidateFormat, password, salt);
+        in.resize(std::size_t(candidateFormat.pageSize));
+        out.resize(in.size());
+        readAt(fd, in.data(), in.size(), 0, nativeSource);
+        if (candidate->decrypt(1, in.data(), out.data()) && saneHeader(out.data()) &&
+            pageSizeField(out.data()) == candidateFormat.pageSize &&
+            out[20] >= candidateFormat.reserve) {
+            found.pageSize = candidateFormat.pageSize;
+            found.cipher = std::move(candidate);
+            return found;
+        }
+        // Page 1 fails, yet later pages open under this key: the key is right
+        // and page 1 is damaged.
+        const std::uint32_t pages = std::uint32_t(size / candidateFormat.pageSize);
+        for (std::uint32_t page = 2; page <= std::min(pages, kPagesProbed + 1); ++page) {
+            readAt(fd, in.data(), in.size(), std::int64_t(page - 1) * candidateFormat.pageSize,
+                   nativeSource);
+            if (candidateFormat.hmac && candidate->decrypt(page, in.data(), out.data())) {
+                pageOneOnly = true;
+            }
+        }
+    }
+    // Encrypted pages cannot be told from random bytes: a file of whole pages
+    // that the key does not open is taken for a wrong password.
+    const bool wholePages = size >= kCipherPage && size % kCipherPage == 0;
+    if (pageOneOnly || !wholePages) throw fail(DatabaseCorrupt, nativeSource);
+    throw fail(NotValidPassword, nativeSource);
+}
+
+}  // namespace platform::engine
