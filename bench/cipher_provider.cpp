@@ -29,13 +29,14 @@
 #include <vector>
 
 #include "platform/engine/crypto/CipherProvider.h"
+#include "sample/SampleDatabase.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
 
 namespace {
 
-const std::string kPassword = "Wq7#Lm.2%xR!9z";
+const std::string kPassword = sample::kPassword;
 
 class Database {
   public:

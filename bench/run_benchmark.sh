@@ -43,7 +43,6 @@ while (($#)); do
 done
 [[ $repeat =~ ^[1-9][0-9]*$ ]] || usage
 
-readonly password='Wq7#Lm.2%xR!9z'
 readonly code=BENCH1
 readonly session=2024
 readonly database_path="DATA-TINJARA-SM\$/DataSesi$session-SM-$code/TinjaraSM$session.tnjra"
@@ -65,6 +64,8 @@ build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build_dir/CMakeCache.txt"
 cmake --build "$build_dir" --target make_sample_data headless_run backup_copy compact_steps >/dev/null
 make_sample_data=$build_dir/tools/make_sample_data
 headless_run=$build_dir/tools/headless_run
+password=$("$make_sample_data" --print-password)
+readonly password
 backup_copy=$build_dir/bench/backup_copy
 compact_steps=$build_dir/bench/compact_steps
 readonly step_names=(image source_check source_check_wait copy copy_check sync whole)

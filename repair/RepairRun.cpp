@@ -61,9 +61,7 @@ RepairRun::~RepairRun() = default;
 Outcome RepairRun::cmdRepair_Click() {
     const Outcome outcome = run();
     sessionLock_.reset();
-    backupMade_ = false;
-    databaseTouched_ = false;
-    backupComplete_ = true;
+    phase_ = Phase::NoBackup;
     return outcome;
 }
 
@@ -151,7 +149,7 @@ Outcome RepairRun::CompactAndSwap() {
 
     if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
     window_.runLongStep([&] { fs.CopyFile(database, backup, true); });
-    backupMade_ = true;
+    phase_ = Phase::BackedUp;
 
     auto engine =
         services_.classes->createObject(QString::fromLatin1(platform::kDatabaseEngineClass));
@@ -164,7 +162,7 @@ Outcome RepairRun::CompactAndSwap() {
     const bool repaired = engineReportedProblems(*engine);
 
     if (fs.FileExists(database)) fs.DeleteFile(database, true);
-    databaseTouched_ = true;
+    phase_ = Phase::DatabaseReplaced;
     fs.rename(compacted, database);
     // The old database's log and its index belong to the file just replaced;
     // the copy already holds the log's committed pages. Once the log is gone
@@ -173,7 +171,7 @@ Outcome RepairRun::CompactAndSwap() {
     for (const QString& beside : {layout::SharedMemoryFile(database), layout::LogFile(database)}) {
         if (fs.FileExists(beside)) {
             fs.DeleteFile(beside, true);
-            backupComplete_ = false;
+            phase_ = Phase::OldLogRemoved;
         }
     }
     QString keptName;
@@ -183,7 +181,7 @@ Outcome RepairRun::CompactAndSwap() {
     } else if (fs.FileExists(backup)) {
         fs.DeleteFile(backup, true);
     }
-    backupMade_ = false;
+    phase_ = Phase::NoBackup;
     if (fs.FileExists(lockFile)) fs.DeleteFile(lockFile, true);
     engine.reset();
 
@@ -217,16 +215,16 @@ QString RepairRun::keepDamagedOriginal(platform::FileSystemService& fs, const QS
 
 Outcome RepairRun::RecoverFromFailure(const Failure& failure) {
     try {
-        if (backupMade_) {
+        if (phase_ != Phase::NoBackup) {
             auto& fs = fileSystem();
             const QString database = layout::DatabaseFile(sessionFolder_, bestSessionKey_);
             const QString compacted = layout::CompactedCopy(sessionFolder_, bestSessionKey_);
             const QString backup = layout::BackupCopy(sessionFolder_, bestSessionKey_);
             if (fs.FileExists(backup)) {
-                if (!backupComplete_) {
+                if (phase_ == Phase::OldLogRemoved) {
                     // The old log is gone: the new database holds the data the
                     // backup lacks. Keep both as they are.
-                } else if (!databaseTouched_ && fs.FileExists(database)) {
+                } else if (phase_ == Phase::BackedUp && fs.FileExists(database)) {
                     // The database file is still the original: drop the copies
                     // rather than replace it by its own backup, so a database
                     // that the product holds open is never deleted.

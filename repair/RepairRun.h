@@ -54,13 +54,21 @@ class RepairRun {
     std::unique_ptr<platform::FileSystemService> fileSystem_;
     std::unique_ptr<platform::KeyedCollection> sessionRegistry_;
 
-    // Per-run facts the recovery relies on.
+    // Where a run stands, as far as the recovery must know it.
+    enum class Phase {
+        // No backup, or it is gone again: nothing to put back.
+        NoBackup,
+        // The backup is made; the database file is still the original.
+        BackedUp,
+        // The original database file is deleted or replaced.
+        DatabaseReplaced,
+        // The old database's log is removed too: the backup alone then lacks
+        // its committed pages.
+        OldLogRemoved,
+    };
+
     std::unique_ptr<platform::FolderLock> sessionLock_;
-    bool backupMade_ = false;
-    bool databaseTouched_ = false;
-    // False once the old database's log is removed: the backup alone then
-    // lacks its committed pages.
-    bool backupComplete_ = true;
+    Phase phase_ = Phase::NoBackup;
 };
 
 }  // namespace repair

@@ -36,8 +36,8 @@ void damage(const QString& hostPath, int pages, std::uint32_t seed = 1);
 
 // Opens a database read-only in whichever SQLCipher format (4, 3, 2, 1) the
 // password opens it; plaintext for an empty password. Raises SqliteError.
-std::unique_ptr<platform::sqlite::Database> openForReading(
-    const QString& hostPath, const QByteArray& password = kPassword);
+std::unique_ptr<platform::sqlite::Database> openForReading(const QString& hostPath,
+                                                           const QByteArray& password = kPassword);
 
 // A digest of the schema (without root page numbers), user_version and every
 // row of every table in a stable order: equal digests mean equal content.

@@ -47,7 +47,7 @@ TEST_F(AutomationEngine, ArgumentsAreCheckedBeforeAnyFileIsTouched) {
 
 TEST(AutomationConnectString, PasswordIsThePwdEntry) {
     using platform::engine::passwordOf;
-    EXPECT_EQ(passwordOf(";pwd=Wq7#Lm.2%xR!9z"), QByteArray("Wq7#Lm.2%xR!9z"));
+    EXPECT_EQ(passwordOf(";pwd=Wq7#Lm.2%x"), QByteArray("Wq7#Lm.2%x"));
     EXPECT_EQ(passwordOf(";PWD=a=b"), QByteArray("a=b"));
     EXPECT_EQ(passwordOf("MS Access;pwd=x;"), QByteArray("x"));
     EXPECT_EQ(passwordOf("uid=admin;pwd=x"), QByteArray("x"));

@@ -12,9 +12,14 @@
 #include <vector>
 
 #include "platform/engine/crypto/CipherProvider.h"
+#include "sample/SampleDatabase.h"
 
 #define SQLITE_HAS_CODEC 1
 #include <sqlite3.h>
+
+// SQLCipher's current provider, which its public header leaves out.
+struct sqlcipher_provider;
+extern "C" sqlcipher_provider* sqlcipher_get_provider(void);
 
 namespace {
 
@@ -124,7 +129,7 @@ class CipherProvider : public ::testing::Test {
     // Another SQLCipher writes a format's database and reads ours; each side's
     // pages must decrypt and authenticate under the other.
     void crossCheck(const QString& program, int format) {
-        const QByteArray key = "Wq7#Lm.2%xR!9z";
+        const QByteArray key = sample::kPassword;
         const QByteArray settings = QByteArray::fromStdString(settingsFor(format));
         const QString ours = path(QString("ours-%1.db").arg(format));
         const QString theirs = path(QString("theirs-%1.db").arg(format));
@@ -190,6 +195,9 @@ TEST_F(CipherProvider, WritesAndReadsBothFormatsOnSeveralThreadsAndKeys) {
 
 TEST_F(CipherProvider, InstallingAgainKeepsOneRegistration) {
     platform::engine::installCipherProvider();
+    const sqlcipher_provider* first = sqlcipher_get_provider();
+    platform::engine::installCipherProvider();
+    EXPECT_EQ(sqlcipher_get_provider(), first);
     Database db(":memory:", kCreate);
     db.key("x");
     EXPECT_EQ(db.queryText("PRAGMA cipher_provider;"), platform::engine::kCipherProviderName);

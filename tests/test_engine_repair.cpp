@@ -234,8 +234,13 @@ TEST_F(EngineRepair, ALoopingTreeEnds) {
     page[8] = 0, page[9] = 0, page[10] = 0, page[11] = char(root);
     writeFile(host("loop.tnjra"), bytes);
     const int failure = failureOf([&] { compact("loop.tnjra", "out.tnjra", QString()); });
-    EXPECT_TRUE(failure == 0 || failure == 3049) << failure;
+    EXPECT_EQ(failure, 0);
     EXPECT_EQ(readFile(host("loop.tnjra")), bytes);
+    // The leaves below the loop still read: their rows are kept, none invented.
+    auto copy = sample::openForReading(host("out.tnjra"), QByteArray());
+    EXPECT_GT(copy->queryInt64("SELECT count(*) FROM t"), 1000);
+    EXPECT_EQ(copy->queryInt64("SELECT count(*) FROM t WHERE a NOT GLOB '0*' OR length(a) != 100"),
+              0);
 }
 
 TEST_F(EngineRepair, ACopyMadeBeforeTheSourceFailsItsCheckIsNotKept) {
@@ -342,6 +347,20 @@ std::int64_t plainRowsNotIn(const QString& copy, const QString& original) {
                            "original.subjects)");
 }
 
+// What the bundled shell prints, failing the test unless it succeeds.
+QByteArray shellOutput(const QStringList& arguments, const QByteArray& input = QByteArray()) {
+    QProcess shell;
+    shell.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL), arguments);
+    shell.write(input);
+    shell.closeWriteChannel();
+    const bool finished = shell.waitForFinished(60000);
+    const QByteArray errors = shell.readAllStandardError();
+    EXPECT_TRUE(finished && shell.exitStatus() == QProcess::NormalExit && shell.exitCode() == 0)
+        << errors.toStdString();
+    EXPECT_TRUE(errors.isEmpty()) << errors.toStdString();
+    return shell.readAllStandardOutput();
+}
+
 TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
     sample::DatabaseOptions options = smallDatabase(0.2);
     options.password = QByteArray();
@@ -357,12 +376,11 @@ TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
         QFile::copy(intact, host("a.tnjra"));
         sample::damage(host("a.tnjra"), 8, seed);
         compact("a.tnjra", "b.tnjra", QString());
-        QProcess dump, load;
-        dump.setStandardOutputProcess(&load);
-        dump.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL),
-                   {host("a.tnjra"), QStringLiteral(".recover")});
-        load.start(QStringLiteral(BUNDLED_SQLCIPHER_SHELL), {host("r.tnjra")});
-        ASSERT_TRUE(dump.waitForFinished(60000) && load.waitForFinished(60000));
+        // The shell makes sqlite_sequence itself with the first AUTOINCREMENT
+        // table and refuses the dump's own CREATE of it: leave that one out.
+        QByteArray dump = shellOutput({host("a.tnjra"), QStringLiteral(".recover")});
+        dump.replace("CREATE TABLE sqlite_sequence(name,seq);", "");
+        shellOutput({host("r.tnjra")}, dump);
         const RowTally engine = tally(host("b.tnjra")), recovered = tally(host("r.tnjra"));
         engineTotal += engine.inTables;
         engineSound += engine.inTables - plainRowsNotIn(host("b.tnjra"), intact);

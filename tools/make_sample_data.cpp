@@ -11,6 +11,7 @@
 #include <exception>
 
 #include "sample/DataRoot.h"
+#include "sample/SampleDatabase.h"
 
 namespace {
 
@@ -31,7 +32,8 @@ int usage() {
     std::fputs(
         "usage: make_sample_data (--root DIR | --wine-prefix PREFIX) --session KEY "
         "[--session KEY...] [--code CODE] [--size 64M] [--free 0.5] [--damage PAGES] "
-        "[--seed N]\n",
+        "[--seed N]\n"
+        "       make_sample_data --print-password\n",
         stderr);
     return 2;
 }
@@ -41,6 +43,11 @@ int usage() {
 int main(int argc, char** argv) {
     QCoreApplication application(argc, argv);
     QStringList arguments = application.arguments().mid(1);
+    // For scripts that open the sample databases with another tool.
+    if (arguments == QStringList{QStringLiteral("--print-password")}) {
+        std::puts(sample::kPassword);
+        return 0;
+    }
     QString root;
     QString winePrefix;
     QStringList keys;

@@ -89,7 +89,7 @@ CompactResult compact(const CompactRequest& request) {
                           request.password);
         took.image = Clock::now() - started;
         auto copy = openCopy(request.destination, request.password, image);
-        // Trusted only when every page read and SQLite finds the whole sound.
+        // Whole only when every page read and SQLite's check passes.
         // The check runs on the second core while the copy is written; a copy
         // made before it said so counts for nothing until it does.
         bool whole = false;

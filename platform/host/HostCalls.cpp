@@ -46,7 +46,8 @@ std::int64_t readFully(int fd, void* buffer, std::size_t size, std::int64_t offs
     auto* out = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t got = ::pread(fd, out + done, size - done, off_t(offset + std::int64_t(done)));
+        const ssize_t got =
+            ::pread(fd, out + done, size - done, off_t(offset + std::int64_t(done)));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
         if (got == 0) break;
@@ -59,7 +60,8 @@ std::int64_t writeFully(int fd, const void* buffer, std::size_t size, std::int64
     const auto* in = static_cast<const char*>(buffer);
     std::size_t done = 0;
     while (done < size) {
-        const ssize_t put = ::pwrite(fd, in + done, size - done, off_t(offset + std::int64_t(done)));
+        const ssize_t put =
+            ::pwrite(fd, in + done, size - done, off_t(offset + std::int64_t(done)));
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) return -1;
         done += std::size_t(put);

@@ -34,18 +34,19 @@ class CellTrimmer {
         for (std::uint32_t number = 1; number <= pageCount_; ++number) {
             if (bad_[number]) continue;
             QByteArray bytes = image_.page(number);
-            const std::int64_t here = trimPage(number, reinterpret_cast<unsigned char*>(bytes.data()));
+            const std::int64_t here =
+                trimPage(number, reinterpret_cast<unsigned char*>(bytes.data()));
             if (here) image_.writePage(number, bytes);
             result.cellsDropped += here;
         }
         result.freelistWhole =
-            format::walkFreelist(header, pageCount_,
-                                 [this](std::uint32_t number)
-                                     -> std::optional<std::vector<unsigned char>> {
-                                     if (bad_[number]) return {};
-                                     const QByteArray bytes = image_.page(number);
-                                     return std::vector<unsigned char>(bytes.begin(), bytes.end());
-                                 })
+            format::walkFreelist(
+                header, pageCount_,
+                [this](std::uint32_t number) -> std::optional<std::vector<unsigned char>> {
+                    if (bad_[number]) return {};
+                    const QByteArray bytes = image_.page(number);
+                    return std::vector<unsigned char>(bytes.begin(), bytes.end());
+                })
                 .whole;
         return result;
     }

@@ -42,8 +42,8 @@ std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
         format::parseHeader(reinterpret_cast<const unsigned char*>(page1.constData()));
     static const char* const kEncodings[] = {"UTF-8", "UTF-16le", "UTF-16be"};
     if (header.textEncoding >= 1 && header.textEncoding <= 3) {
-        copy->execute(std::string("PRAGMA main.encoding = '") + kEncodings[header.textEncoding - 1] +
-                      "'");
+        copy->execute(std::string("PRAGMA main.encoding = '") +
+                      kEncodings[header.textEncoding - 1] + "'");
     }
     copy->execute(std::string("PRAGMA main.auto_vacuum = ") +
                   (header.autoVacuum ? (header.incrementalVacuum ? "2" : "1") : "0"));

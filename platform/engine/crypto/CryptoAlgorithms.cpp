@@ -14,7 +14,8 @@ namespace platform::engine {
 CryptoFailure::CryptoFailure(const std::string& what)
     : std::runtime_error([&] {
           char detail[256] = "";
-          if (const unsigned long code = ERR_get_error()) ERR_error_string_n(code, detail, sizeof detail);
+          if (const unsigned long code = ERR_get_error())
+              ERR_error_string_n(code, detail, sizeof detail);
           ERR_clear_error();
           return detail[0] ? what + " (" + detail + ")" : what;
       }()) {}

@@ -35,7 +35,8 @@ DecryptedPages decryptInto(const PageOrigin& origin, PageCipher* cipher, int pag
             unsigned char* plain = out.data() + std::size_t(page - start) * size;
             const auto frame = origin.log.frames.find(page);
             const bool logged = frame != origin.log.frames.end();
-            if (logged) readAt(origin.log.fd.get(), raw, size, frame->second, origin.log.nativePath);
+            if (logged)
+                readAt(origin.log.fd.get(), raw, size, frame->second, origin.log.nativePath);
             if (page == lockBytePage) {
                 std::memset(plain, 0, size);
                 continue;
