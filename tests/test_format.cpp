@@ -83,15 +83,17 @@ TEST(Format, CellsOnTheirPageAndOverflowing) {
 
     auto header = readBTreePage(page.data(), 2, kUsable);
     ASSERT_TRUE(header);
-    EXPECT_EQ(cellPayload(page.data(), LeafTable, cellOffset(page.data(), *header, 0), kUsable).kind,
-              CellPayload::OnPage);
+    EXPECT_EQ(
+        cellPayload(page.data(), LeafTable, cellOffset(page.data(), *header, 0), kUsable).kind,
+        CellPayload::OnPage);
     const CellPayload big =
         cellPayload(page.data(), LeafTable, cellOffset(page.data(), *header, 1), kUsable);
     EXPECT_EQ(big.kind, CellPayload::Overflowing);
     EXPECT_EQ(big.firstOverflow, 7u);
     EXPECT_EQ(big.overflowPages, std::uint64_t((5000 - local + 1019) / 1020));
-    EXPECT_EQ(cellPayload(page.data(), LeafTable, cellOffset(page.data(), *header, 2), kUsable).kind,
-              CellPayload::Cut);
+    EXPECT_EQ(
+        cellPayload(page.data(), LeafTable, cellOffset(page.data(), *header, 2), kUsable).kind,
+        CellPayload::Cut);
 
     removeCell(page.data(), *header, 1);
     EXPECT_EQ(bigEndian16(page.data() + 3), 2);

@@ -10,6 +10,7 @@
 #include <future>
 
 #include "platform/Failures.h"
+#include "platform/engine/ConnectionGuard.h"
 #include "platform/engine/EngineFailures.h"
 #include "platform/engine/EngineLock.h"
 #include "platform/engine/SqliteFailure.h"
@@ -55,8 +56,17 @@ void refuseTakenDestination(const CompactRequest& request) {
 // it can run on another thread while the copy is written.
 bool imageWhole(const SourceImage& image) {
     Database check(image.uri(), SQLITE_OPEN_READONLY);
-    check.execute("PRAGMA cache_size = -" + std::to_string(kCheckCacheKiB));
-    return check.queryText("PRAGMA integrity_check(1)") == "ok";
+    guardConnection(check.handle());
+    try {
+        check.execute("PRAGMA cache_size = -" + std::to_string(kCheckCacheKiB));
+        return check.queryText("PRAGMA integrity_check(1)") == "ok";
+    } catch (const SqliteError& error) {
+        // A schema SQLite cannot load is damage like any other.
+        if (error.primaryCode() == SQLITE_CORRUPT || error.primaryCode() == SQLITE_ERROR) {
+            return false;
+        }
+        throw;
+    }
 }
 
 std::map<QByteArray, std::int64_t> rowsPerTable(Database& copy) {
@@ -74,6 +84,7 @@ using Clock = std::chrono::steady_clock;
 CompactResult compact(const CompactRequest& request) {
     // Every page of the copy is encrypted and checked through it.
     installCipherProvider();
+    const GuardedThread guarded;
     const struct stat sourceInfo = statSource(request);
     refuseTakenDestination(request);
     EngineLock lock(request.source, request.lockFile, request.nativeSource, request.nativeLockFile);
@@ -103,7 +114,9 @@ CompactResult compact(const CompactRequest& request) {
             started = Clock::now();
             std::exception_ptr copyFailure;
             try {
+                attachSource(*copy, image);
                 copyWhole(*copy);
+                detachSource(*copy);
             } catch (const SqliteError&) {
                 // A source that fails its check may well fail to copy: the
                 // check decides which failure counts.
@@ -131,8 +144,6 @@ CompactResult compact(const CompactRequest& request) {
             result.rows.orphansLeftOut = salvaged.orphansLeftOut;
             took.copy += Clock::now() - started;
         }
-        // The image is done with: its cache goes before the copy is checked.
-        copy->execute("DETACH source");
         if (const int rc = readInWindows(copy->handle()); rc != SQLITE_OK) {
             throw SqliteError(rc, 0, sqlite3_errstr(rc));
         }

@@ -102,6 +102,19 @@ void Database::execute(const std::string& sql) {
     if (rc != SQLITE_OK) throwError(db_, rc);
 }
 
+void Database::executeFirst(const QByteArray& sql) {
+    sqlite3_stmt* statement = nullptr;
+    const int rc = sqlite3_prepare_v2(db_, sql.constData(), int(sql.size()), &statement, nullptr);
+    if (rc != SQLITE_OK) throwError(db_, rc);
+    int step = SQLITE_DONE;
+    if (statement) {
+        while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+        }
+    }
+    sqlite3_finalize(statement);
+    if (step != SQLITE_DONE) throwError(db_, step);
+}
+
 std::int64_t Database::queryInt64(const std::string& sql) {
     Statement statement(db_, sql);
     return statement.step() ? statement.columnInt64(0) : 0;

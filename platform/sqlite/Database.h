@@ -65,6 +65,9 @@ class Database {
     // Sets the encryption key (the passphrase) for the main database.
     void key(const QByteArray& passphrase);
     void execute(const std::string& sql);
+    // Runs the first statement of `sql` only, as SQLite itself uses schema
+    // text; empty text runs nothing.
+    void executeFirst(const QByteArray& sql);
     std::int64_t queryInt64(const std::string& sql);
     QByteArray queryText(const std::string& sql);
 

@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include "platform/engine/ConnectionGuard.h"
 #include "platform/engine/copy/CopyVfs.h"
 #include "platform/engine/format/DatabaseHeader.h"
 #include "platform/engine/source/SourceImage.h"
@@ -23,16 +24,11 @@ std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
     auto copy = std::make_unique<sqlite::Database>(
         sqlite::fileUri(QFile::encodeName(hostPath), std::string("vfs=") + copyVfsName()),
         SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    guardConnection(copy->handle());
     if (image.cipher()) {
         copy->key(password.value_or(QByteArray()));
         copy->execute("PRAGMA cipher_compatibility = " + std::to_string(image.cipher()->version));
     }
-    {
-        sqlite::Statement attach(copy->handle(), "ATTACH ?1 AS source KEY ''");
-        attach.bindText(1, QByteArray::fromStdString(image.uri()));
-        attach.step();
-    }
-    copy->execute("PRAGMA source.cache_size = -" + std::to_string(kImageCacheKiB));
     if (!image.cipher()) {
         copy->execute("PRAGMA main.page_size = " + std::to_string(image.pageSize()));
     }
@@ -55,6 +51,21 @@ std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
     copy->execute("PRAGMA main.locking_mode = EXCLUSIVE");
     copy->execute("PRAGMA main.cache_size = -" + std::to_string(kCopyCacheKiB));
     return copy;
+}
+
+void attachSource(sqlite::Database& copy, const SourceImage& image) {
+    {
+        const OwnStatement own;
+        sqlite::Statement attach(copy.handle(), "ATTACH ?1 AS source KEY ''");
+        attach.bindText(1, QByteArray::fromStdString(image.uri()));
+        attach.step();
+    }
+    copy.execute("PRAGMA source.cache_size = -" + std::to_string(kImageCacheKiB));
+}
+
+void detachSource(sqlite::Database& copy) {
+    const OwnStatement own;
+    copy.execute("DETACH source");
 }
 
 }  // namespace platform::engine

@@ -12,9 +12,15 @@ namespace platform::engine {
 class SourceImage;
 
 // A connection to the empty copy at `hostPath`, set up to be written in the
-// image's format and settings, with the image attached as "source".
+// image's format and settings.
 std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
                                            const std::optional<QByteArray>& password,
                                            const SourceImage& image);
+
+// The image attached to the copy as "source", for the whole copy; a repair
+// never attaches it, since a damaged schema there would stop every
+// statement on the copy.
+void attachSource(sqlite::Database& copy, const SourceImage& image);
+void detachSource(sqlite::Database& copy);
 
 }  // namespace platform::engine

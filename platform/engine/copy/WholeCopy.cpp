@@ -71,7 +71,7 @@ void copyWhole(Database& database) {
     database.execute("BEGIN");
     // Virtual tables first: they make their own shadow tables.
     for (const SchemaEntry& entry : schema) {
-        if (isVirtualTable(entry)) database.execute(entry.sql.toStdString());
+        if (isVirtualTable(entry)) database.executeFirst(entry.sql);
     }
     bool sequence = false, statistics = false;
     for (const SchemaEntry& entry : schema) {
@@ -84,13 +84,13 @@ void copyWhole(Database& database) {
         if (existsInMain(database, entry.name)) {
             database.execute("DELETE FROM main." + identifier(entry.name));
         } else {
-            database.execute(entry.sql.toStdString());
+            database.executeFirst(entry.sql);
         }
     }
     // Indexes before the rows, filled as they come: sorting a whole index at
     // once would hold it in memory, where temporary data stays.
     for (const SchemaEntry& entry : schema) {
-        if (entry.type == "index") database.execute(entry.sql.toStdString());
+        if (entry.type == "index") database.executeFirst(entry.sql);
     }
     for (const SchemaEntry& entry : schema) {
         if (entry.type == "table" && !isVirtualTable(entry) && !isInternal(entry.name)) {
@@ -109,7 +109,7 @@ void copyWhole(Database& database) {
     }
     for (const char* type : {"view", "trigger"}) {
         for (const SchemaEntry& entry : schema) {
-            if (entry.type == type) database.execute(entry.sql.toStdString());
+            if (entry.type == type) database.executeFirst(entry.sql);
         }
     }
     copyHeaderValues(database, "source");

@@ -49,10 +49,13 @@ CellPayload cellPayload(const unsigned char* page, int type, int offset, int usa
         c += rowid->length;
     }
     payload.size = size->value;
+    payload.payloadOffset = int(c - page);
     // The payload's share on the page, as the file format fixes it.
     const std::int64_t u = usableSize;
     const std::int64_t most = type == LeafTable ? u - 35 : (u - 12) * 64 / 255 - 23;
     if (payload.size <= std::uint64_t(most)) {
+        if (c + payload.size > end) return payload;
+        payload.localSize = int(payload.size);
         payload.kind = CellPayload::OnPage;
         return payload;
     }
@@ -65,6 +68,7 @@ CellPayload cellPayload(const unsigned char* page, int type, int offset, int usa
         return payload;
     }
     payload.kind = CellPayload::Overflowing;
+    payload.localSize = int(local);
     payload.firstOverflow = bigEndian32(c + local);
     payload.overflowPages =
         (payload.size - std::uint64_t(local) + std::uint64_t(u - 5)) / std::uint64_t(u - 4);

@@ -41,6 +41,8 @@ struct CellPayload {
         Cut,          // the page ends before the overflow pointer
     } kind = Unparsed;
     std::uint64_t size = 0;
+    int payloadOffset = 0;  // where the payload starts on its page
+    int localSize = 0;      // how much of it lies there
     std::uint32_t firstOverflow = 0;
     std::uint64_t overflowPages = 0;
 };

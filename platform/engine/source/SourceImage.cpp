@@ -17,6 +17,7 @@
 #include "platform/engine/source/ImageFile.h"
 #include "platform/engine/source/ImageVfs.h"
 #include "platform/engine/source/PageDecryption.h"
+#include "platform/engine/source/SchemaVetting.h"
 #include "platform/engine/source/SourceFormat.h"
 
 namespace platform::engine {
@@ -73,6 +74,8 @@ SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArra
     }
     markZeroPagesInUse(decrypted.zeros);
     std::sort(badPages_.begin(), badPages_.end());
+    // Before anything reads the schema: only the text SQLite would use stays.
+    vetted_ = vetSchema(*this);
 }
 
 std::string SourceImage::uri() const {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/engine/crypto/CipherFormat.h"
+#include "platform/engine/source/SchemaVetting.h"
 #include "platform/host/UniqueFd.h"
 
 namespace platform::engine {
@@ -41,6 +42,8 @@ class SourceImage {
     const std::vector<std::uint32_t>& badPages() const { return badPages_; }
     // Every page there and read: none failed, none is missing.
     bool whole() const { return badPages_.empty() && !truncated_; }
+    // Schema entries whose text was cut to its first statement, or refused.
+    const VettedSchema& vettedSchema() const { return vetted_; }
     // A read-only URI of the image for SQLite.
     std::string uri() const;
 
@@ -58,6 +61,7 @@ class SourceImage {
     std::uint32_t pageCount_ = 0;
     std::vector<std::uint32_t> badPages_;
     bool truncated_ = false;
+    VettedSchema vetted_;
     UniqueFd image_;
 };
 
