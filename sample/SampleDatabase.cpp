@@ -199,6 +199,31 @@ void damage(const QString& hostPath, int pages, std::uint32_t seed) {
     }
 }
 
+std::int64_t damageLeaf(const QString& hostPath, const QByteArray& name, std::uint32_t seed,
+                        const QByteArray& password) {
+    std::vector<std::int64_t> leaves;
+    std::int64_t pageSize = 0;
+    {
+        auto database = openForReading(hostPath, password);
+        pageSize = database->queryInt64("PRAGMA page_size");
+        platform::sqlite::Statement pages(
+            database->handle(),
+            "SELECT pageno FROM dbstat WHERE name = ?1 AND pagetype = 'leaf' ORDER BY pageno");
+        pages.bindText(1, name);
+        while (pages.step()) leaves.push_back(pages.columnInt64(0));
+    }
+    if (leaves.empty()) throw std::runtime_error("no leaf page of " + name.toStdString());
+    const std::int64_t page = leaves[leaves.size() / 2];
+    QFile file(hostPath);
+    if (!file.open(QIODevice::ReadWrite)) {
+        throw std::runtime_error("cannot open " + hostPath.toStdString());
+    }
+    std::mt19937 random(seed);
+    file.seek((page - 1) * pageSize);
+    file.write(randomBytes(random, int(pageSize)));
+    return page;
+}
+
 std::unique_ptr<Database> openForReading(const QString& hostPath, const QByteArray& password) {
     const std::string uri = platform::sqlite::fileUri(QFile::encodeName(hostPath), "mode=ro");
     for (const int format : {4, 3, 2, 1}) {

@@ -34,6 +34,11 @@ void createDatabase(const QString& hostPath, const DatabaseOptions& options = {}
 // bytes, spread a few pages apart; page 1 is never touched.
 void damage(const QString& hostPath, int pages, std::uint32_t seed = 1);
 
+// Overwrites one leaf page in the middle of a table's (or an index's) b-tree
+// with random bytes: what that page held is gone. Returns the page number.
+std::int64_t damageLeaf(const QString& hostPath, const QByteArray& name, std::uint32_t seed = 1,
+                        const QByteArray& password = kPassword);
+
 // Opens a database read-only in whichever SQLCipher format (4, 3, 2, 1) the
 // password opens it; plaintext for an empty password. Raises SqliteError.
 std::unique_ptr<platform::sqlite::Database> openForReading(const QString& hostPath,

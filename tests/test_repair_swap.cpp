@@ -60,7 +60,7 @@ repair::RunServices atTime(repair::RunServices services, const QString& stamp) {
 }
 
 TEST_F(RepairSwap, ARepairThatLostDataKeepsTheDamagedOriginalBesideTheDatabase) {
-    sample::damage(drive.host(kDatabase), 3);
+    sample::damageLeaf(drive.host(kDatabase), "marks");
     const QByteArray damaged = drive.readFile(kDatabase);
     EXPECT_EQ(runWith(atTime(services(), "2024-06-11T09:30:59")), Outcome::RepairSucceeded);
     EXPECT_EQ(message().prompt,
@@ -83,7 +83,7 @@ TEST_F(RepairSwap, ARepairThatLostDataKeepsTheDamagedOriginalBesideTheDatabase) 
 TEST_F(RepairSwap, KeepingTheOriginalFailsSafely) {
     // The rename to the kept name fails: the repair is undone, the original
     // goes back in place byte for byte.
-    sample::damage(drive.host(kDatabase), 3);
+    sample::damageLeaf(drive.host(kDatabase), "marks");
     const QByteArray damaged = drive.readFile(kDatabase);
     EXPECT_EQ(runWith(services(failOnce("rename", " backup.tnjra", 70))), Outcome::RepairFailed);
     EXPECT_TRUE(message().prompt.contains("Err.Number = 70\r\n"));

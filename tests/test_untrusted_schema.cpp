@@ -64,8 +64,8 @@ class UntrustedSchema : public EngineTest {
 
 TEST_F(UntrustedSchema, ExtraStatementsNeverRunWholeOrRepaired) {
     const QString original = makeDatabase("original.tnjra");
-    const QByteArray students =
-        sample::openForReading(original)->queryText("SELECT sql FROM sqlite_master WHERE name = 'students'");
+    const QByteArray students = sample::openForReading(original)->queryText(
+        "SELECT sql FROM sqlite_master WHERE name = 'students'");
     craft("a.tnjra", "students", students + leakingStatements());
     compact("a.tnjra", "whole.tnjra");
     EXPECT_FALSE(QFile::exists(leak()));
@@ -90,7 +90,7 @@ TEST_F(UntrustedSchema, AnEntryThatIsNoCreateIsDamageRepairedAround) {
                    {Variant::text(native("a.tnjra")), Variant::text(native("b.tnjra")),
                     Variant::missing(), Variant::int16(128), Variant::text(kConnect)});
     EXPECT_FALSE(QFile::exists(leak()));
-    EXPECT_EQ(errorCount(*object), 1) << "the entry is lost";
+    EXPECT_GT(errorCount(*object), 1) << "the entry and its rows are lost";
     EXPECT_EQ(rowsNotInOriginal(host("b.tnjra"), original), 0);
     EXPECT_EQ(sample::rowCount(host("b.tnjra"), "marks"), sample::rowCount(original, "marks"));
 }

@@ -100,6 +100,7 @@ CompactResult compact(const CompactRequest& request) {
                           request.password);
         took.image = Clock::now() - started;
         auto copy = openCopy(request.destination, request.password, image);
+        std::optional<LossAccount> account;
         // Whole only when every page read and SQLite's check passes.
         // The check runs on the second core while the copy is written; a copy
         // made before it said so counts for nothing until it does.
@@ -138,6 +139,8 @@ CompactResult compact(const CompactRequest& request) {
             started = Clock::now();
             result.repaired = true;
             result.badPages = std::int64_t(image.badPages().size());
+            // Read before the salvage changes the image.
+            account.emplace(image);
             const SalvageCounts salvaged = salvageInto(image, *copy);
             result.rows.droppedNotWhole = salvaged.cellsDropped;
             result.rows.orphansPlaced = salvaged.orphansPlaced;
@@ -155,6 +158,7 @@ CompactResult compact(const CompactRequest& request) {
         took.copyCheck = Clock::now() - started;
         if (result.repaired) {
             result.rows.keptPerTable = rowsPerTable(*copy);
+            result.loss = account->settle(*copy);
             // A copy that holds no table at all saved nothing: the source was
             // no database, or none the key opens.
             if (copy->queryInt64("SELECT count(*) FROM main.sqlite_master") == 0) {

@@ -7,6 +7,8 @@
 #include <map>
 #include <optional>
 
+#include "platform/engine/copy/LossAccount.h"
+
 namespace platform::engine {
 
 // One compaction: every file by its host path, and by the native path that
@@ -39,6 +41,10 @@ struct CompactResult {
         std::int64_t orphansPlaced = 0;
         std::int64_t orphansLeftOut = 0;
     } rows;
+
+    // What a repair could not keep, as the file tells it; empty when the
+    // repair lost nothing (an index rebuilt, a free page lost).
+    DataLoss loss;
 
     // How long each step took, for the benchmark. The source's check runs
     // beside the copy: `sourceCheck` is its own duration, `sourceCheckWait`

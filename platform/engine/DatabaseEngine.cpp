@@ -6,6 +6,7 @@
 #include "platform/engine/ConnectString.h"
 #include "platform/engine/EngineErrors.h"
 #include "platform/engine/EngineFailures.h"
+#include "platform/engine/LossProblems.h"
 
 namespace platform {
 
@@ -67,24 +68,12 @@ class DatabaseEngineObject : public AutomationObject {
         request.lockFile = drives_->toHostPath(request.nativeLockFile);
         if (connect) request.password = engine::passwordOf(*connect);
         const engine::CompactResult result = engine::compactDatabase(request);
-        if (result.repaired) {
-            errors_.push_back(Failure(
-                engine::DatabaseCorrupt,
-                QStringLiteral("The database was damaged and has been repaired; what lay on "
-                               "%1 unreadable pages could not be recovered (%2 rows or index "
-                               "entries that could not be read whole left out; of the rows no "
-                               "table led to any more, %3 put back and %4 left out): %5")
-                    .arg(result.badPages)
-                    .arg(result.rows.droppedNotWhole)
-                    .arg(result.rows.orphansPlaced)
-                    .arg(result.rows.orphansLeftOut)
-                    .arg(source)));
-        }
+        errors_ = engine::lossProblems(result, source);
     }
 
     std::shared_ptr<const DriveMap> drives_;
     MethodTable methods_;
-    std::vector<Failure> errors_;
+    std::vector<engine::EngineProblem> errors_;
 };
 
 }  // namespace

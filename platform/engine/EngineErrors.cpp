@@ -7,10 +7,19 @@ namespace platform::engine {
 
 namespace {
 
-// One problem of the last operation: Number and Description.
+// One problem of the last operation: Number and Description, and the
+// properties that say more about it.
 class EngineError : public AutomationObject {
   public:
-    explicit EngineError(Failure failure) : failure_(std::move(failure)) {
+    explicit EngineError(EngineProblem problem)
+        : failure_(std::move(problem.failure)), details_(std::move(problem.details)) {
+        for (auto detail = details_.cbegin(); detail != details_.cend(); ++detail) {
+            const Variant value = detail.value();
+            properties_.add(detail.key(), [value](const std::vector<Variant>& arguments) {
+                LateBoundArguments(arguments, 0);
+                return value;
+            });
+        }
         properties_.add(QStringLiteral("Number"), [this](const std::vector<Variant>& arguments) {
             LateBoundArguments(arguments, 0);
             return Variant::int32(failure_.number());
@@ -27,6 +36,7 @@ class EngineError : public AutomationObject {
 
   private:
     Failure failure_;
+    QHash<QString, Variant> details_;
     MethodTable properties_;
 };
 
@@ -34,7 +44,7 @@ class EngineError : public AutomationObject {
 // them: Count, and Item(index) from 0.
 class EngineErrors : public AutomationObject {
   public:
-    explicit EngineErrors(std::vector<Failure> errors) : errors_(std::move(errors)) {
+    explicit EngineErrors(std::vector<EngineProblem> errors) : errors_(std::move(errors)) {
         methods_.add(QStringLiteral("Count"), [this](const std::vector<Variant>& arguments) {
             LateBoundArguments(arguments, 0);
             return Variant::int32(std::int32_t(errors_.size()));
@@ -53,13 +63,13 @@ class EngineErrors : public AutomationObject {
     }
 
   private:
-    std::vector<Failure> errors_;
+    std::vector<EngineProblem> errors_;
     MethodTable methods_;
 };
 
 }  // namespace
 
-std::shared_ptr<AutomationObject> makeEngineErrors(std::vector<Failure> errors) {
+std::shared_ptr<AutomationObject> makeEngineErrors(std::vector<EngineProblem> errors) {
     return std::make_shared<EngineErrors>(std::move(errors));
 }
 

@@ -1,5 +1,7 @@
 #include "platform/engine/copy/SchemaEntries.h"
 
+#include <algorithm>
+
 namespace platform::engine {
 
 std::vector<SchemaEntry> schemaOf(sqlite::Database& database, const std::string& schema) {
@@ -10,6 +12,28 @@ std::vector<SchemaEntry> schemaOf(sqlite::Database& database, const std::string&
     while (rows.step())
         entries.push_back({rows.columnText(0), rows.columnText(1), rows.columnText(2)});
     return entries;
+}
+
+std::optional<std::string> rowidName(sqlite::Database& database, const std::string& schema,
+                                     const QByteArray& table) {
+    {
+        sqlite::Statement list(database.handle(),
+                               "SELECT wr FROM pragma_table_list WHERE schema = ?1 AND name = ?2");
+        list.bindText(1, QByteArray::fromStdString(schema));
+        list.bindText(2, table);
+        if (!list.step() || list.columnInt64(0) != 0) return std::nullopt;
+    }
+    std::vector<QByteArray> columns;
+    sqlite::Statement info(database.handle(), "SELECT lower(name) FROM pragma_table_xinfo(?1, ?2)");
+    info.bindText(1, table);
+    info.bindText(2, QByteArray::fromStdString(schema));
+    while (info.step()) columns.push_back(info.columnText(0));
+    for (const char* alias : {"rowid", "_rowid_", "oid"}) {
+        if (std::find(columns.begin(), columns.end(), QByteArray(alias)) == columns.end()) {
+            return std::string(alias);
+        }
+    }
+    return std::nullopt;
 }
 
 bool isVirtualTable(const SchemaEntry& entry) {

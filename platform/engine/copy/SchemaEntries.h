@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,12 @@ struct SchemaEntry {
 
 // The entries of `schema` ("main", "source", ...) in the order they were made.
 std::vector<SchemaEntry> schemaOf(sqlite::Database& database, const std::string& schema);
+
+// The name that reads a table's rowid in `schema`: the first of SQLite's
+// rowid names that no column shadows; nothing for a WITHOUT ROWID table (or
+// one whose every rowid name is a column).
+std::optional<std::string> rowidName(sqlite::Database& database, const std::string& schema,
+                                     const QByteArray& table);
 
 bool isVirtualTable(const SchemaEntry& entry);
 // SQLite's own tables (sqlite_sequence, sqlite_stat1, ...).

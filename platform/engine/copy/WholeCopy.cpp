@@ -21,13 +21,6 @@ bool existsInMain(Database& database, const QByteArray& name) {
 
 // Copies one table's rows, each with its rowid where the table has one.
 void copyRows(Database& database, const QByteArray& table) {
-    bool withRowid = false;
-    {
-        Statement list(database.handle(),
-                       "SELECT wr FROM pragma_table_list WHERE schema = 'source' AND name = ?1");
-        list.bindText(1, table);
-        withRowid = list.step() && list.columnInt64(0) == 0;
-    }
     std::vector<QByteArray> columns;
     {
         // Generated columns (hidden 2 and 3) are computed, never inserted.
@@ -41,16 +34,8 @@ void copyRows(Database& database, const QByteArray& table) {
     std::string list;
     for (const QByteArray& column : columns)
         list += (list.empty() ? "" : ", ") + identifier(column);
-    if (withRowid) {
-        // The first of SQLite's rowid names that no column shadows.
-        for (const char* alias : {"rowid", "_rowid_", "oid"}) {
-            bool shadowed = false;
-            for (const QByteArray& column : columns) shadowed |= column.toLower() == alias;
-            if (!shadowed) {
-                list = std::string(alias) + (list.empty() ? "" : ", ") + list;
-                break;
-            }
-        }
+    if (const auto rowid = rowidName(database, "source", table)) {
+        list = *rowid + (list.empty() ? "" : ", ") + list;
     }
     const std::string name = identifier(table);
     database.execute("INSERT INTO main." + name + " (" + list + ") SELECT " + list +

@@ -12,6 +12,17 @@ std::size_t valueSize(std::uint64_t serialType) {
 }
 }  // namespace
 
+std::optional<std::int64_t> integerValue(const unsigned char* record, const RecordField& field) {
+    if (field.serialType == 8) return 0;
+    if (field.serialType == 9) return 1;
+    if (field.serialType < 1 || field.serialType > 6) return std::nullopt;
+    const unsigned char* p = record + field.offset;
+    // Big-endian two's complement, sign-extended from its first byte.
+    std::uint64_t value = (p[0] & 0x80) ? ~std::uint64_t(0) : 0;
+    for (std::size_t i = 0; i < field.size; ++i) value = (value << 8) | p[i];
+    return std::int64_t(value);
+}
+
 std::optional<std::vector<RecordField>> readRecord(const unsigned char* record, std::size_t size) {
     const unsigned char* end = record + size;
     const auto headerSize = readVarint(record, end);

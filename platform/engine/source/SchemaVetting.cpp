@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <map>
 #include <set>
 #include <vector>
 
@@ -11,6 +12,8 @@
 #include "platform/engine/format/Bytes.h"
 #include "platform/engine/format/DatabaseHeader.h"
 #include "platform/engine/format/Record.h"
+#include "platform/engine/source/BTreeWalk.h"
+#include "platform/engine/source/RecordText.h"
 #include "platform/engine/source/SourceImage.h"
 
 namespace platform::engine {
@@ -89,31 +92,19 @@ class SchemaVetter {
     }
 
     VettedSchema vet() {
-        std::vector<std::uint32_t> pending{1};
-        std::set<std::uint32_t> seen;
-        while (!pending.empty()) {
-            const std::uint32_t number = pending.back();
-            pending.pop_back();
-            if (number < 1 || number > image_.pageCount() || !seen.insert(number).second) continue;
-            if (isBad(number)) continue;
+        // The schema table's leaf cells by page, then each page vetted at once.
+        std::map<std::uint32_t, std::vector<int>> cells;
+        BTreeWalk(image_).walk(
+            1,
+            [&](const TreeCell& cell) {
+                if (cell.type == format::LeafTable) cells[cell.page].push_back(cell.offset);
+            },
+            [](const LostSubtree&) {});
+        for (const auto& [number, offsets] : cells) {
             QByteArray bytes = image_.page(number);
-            auto* page = reinterpret_cast<unsigned char*>(bytes.data());
-            const auto tree = format::readBTreePage(page, number, header_.usableSize());
-            if (!tree) continue;
-            if (tree->type == format::InteriorTable) {
-                for (int i = 0; i < tree->cellCount; ++i) {
-                    const int offset = format::cellOffset(page, *tree, i);
-                    if (offset + 4 <= header_.usableSize())
-                        pending.push_back(format::bigEndian32(page + offset));
-                }
-                pending.push_back(format::bigEndian32(page + tree->headerOffset + 8));
-            } else if (tree->type == format::LeafTable) {
-                bool changed = false;
-                for (int i = 0; i < tree->cellCount; ++i) {
-                    changed |= vetCell(number, bytes, format::cellOffset(page, *tree, i));
-                }
-                if (changed) image_.writePage(number, bytes);
-            }
+            bool changed = false;
+            for (const int offset : offsets) changed |= vetCell(number, bytes, offset);
+            if (changed) image_.writePage(number, bytes);
         }
         return result_;
     }
@@ -165,23 +156,25 @@ class SchemaVetter {
             const QByteArray from = piece.page == number ? pageBytes : image_.page(piece.page);
             record += from.mid(piece.offset, piece.length);
         }
-        const auto fields = format::readRecord(reinterpret_cast<const unsigned char*>(record.constData()),
-                                               std::size_t(record.size()));
+        const auto fields = format::readRecord(
+            reinterpret_cast<const unsigned char*>(record.constData()), std::size_t(record.size()));
         if (!fields || fields->size() < kSqlField + 1 || !(*fields)[kSqlField].isText() ||
             !(*fields)[kTypeField].isText()) {
             return false;
         }
         const format::RecordField& sqlField = (*fields)[kSqlField];
-        const QByteArray type = text((*fields)[kTypeField], record).toUtf8();
-        const QString sql = text(sqlField, record);
+        const QByteArray type =
+            textValue(record, (*fields)[kTypeField], header_.textEncoding).toUtf8();
+        const QString sql = textValue(record, sqlField, header_.textEncoding);
         const QByteArray utf8 = sql.toUtf8();
         const std::optional<std::size_t> usable = usableSchemaText(utf8, type);
         std::size_t keepBytes = 0;
         if (usable) {
             if (onlyBlank(utf8, *usable)) return false;
-            keepBytes = header_.textEncoding >= 2
-                            ? std::size_t(QString::fromUtf8(utf8.left(qsizetype(*usable))).size()) * 2
-                            : *usable;
+            keepBytes =
+                header_.textEncoding >= 2
+                    ? std::size_t(QString::fromUtf8(utf8.left(qsizetype(*usable))).size()) * 2
+                    : *usable;
             ++result_.trimmed;
         } else {
             ++result_.refused;
@@ -204,18 +197,6 @@ class SchemaVetter {
             at += piece.length;
         }
         return true;
-    }
-
-    QString text(const format::RecordField& field, const QByteArray& record) const {
-        const QByteArray bytes = record.mid(qsizetype(field.offset), qsizetype(field.size));
-        if (header_.textEncoding < 2) return QString::fromUtf8(bytes);
-        QString decoded;
-        for (qsizetype i = 0; i + 1 < bytes.size(); i += 2) {
-            const auto a = static_cast<unsigned char>(bytes[i]);
-            const auto b = static_cast<unsigned char>(bytes[i + 1]);
-            decoded += QChar(header_.textEncoding == 2 ? char16_t(a | b << 8) : char16_t(a << 8 | b));
-        }
-        return decoded;
     }
 
     SourceImage& image_;

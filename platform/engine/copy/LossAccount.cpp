@@ -1,0 +1,199 @@
+#include "platform/engine/copy/LossAccount.h"
+
+#include <algorithm>
+#include <set>
+
+#include "platform/engine/copy/SchemaEntries.h"
+#include "platform/engine/format/Record.h"
+#include "platform/engine/source/BTreeWalk.h"
+#include "platform/engine/source/RecordText.h"
+#include "platform/engine/source/SourceImage.h"
+
+namespace platform::engine {
+
+namespace {
+
+bool isInternalIndex(const QByteArray& name) {
+    return name.startsWith("sqlite_autoindex_");
+}
+
+}  // namespace
+
+LossAccount::LossAccount(const SourceImage& image) {
+    BTreeWalk walk(image);
+    const int encoding = walk.header().textEncoding;
+    walk.walk(
+        1,
+        [&](const TreeCell& cell) {
+            if (cell.type != format::LeafTable) return;
+            const auto payload = walk.payloadOf(cell);
+            const auto fields =
+                payload ? format::readRecord(
+                              reinterpret_cast<const unsigned char*>(payload->constData()),
+                              std::size_t(payload->size()))
+                        : std::nullopt;
+            if (!fields || fields->size() < 4 || !(*fields)[0].isText() || !(*fields)[1].isText()) {
+                ++unreadableEntries_;
+                return;
+            }
+            const auto* bytes = reinterpret_cast<const unsigned char*>(payload->constData());
+            Entry entry;
+            entry.type = textValue(*payload, (*fields)[0], encoding).toUtf8();
+            entry.name = textValue(*payload, (*fields)[1], encoding).toUtf8();
+            if ((*fields)[2].isText())
+                entry.table = textValue(*payload, (*fields)[2], encoding).toUtf8();
+            entry.root = std::uint32_t(format::integerValue(bytes, (*fields)[3]).value_or(0));
+            schema_.push_back(entry);
+        },
+        [&](const LostSubtree&) { schemaWhole_ = false; });
+
+    for (const Entry& entry : schema_) {
+        if (entry.type != "table" || entry.root == 0 || isInternal(entry.name)) continue;
+        Tree& tree = trees_[entry.name];
+        BTreeWalk tableWalk(image);
+        tableWalk.walk(
+            entry.root,
+            [&](const TreeCell& cell) {
+                if (cell.type != format::LeafTable) {
+                    tree.withRowid = false;
+                    return;
+                }
+                if (const auto rowid = tableWalk.rowidOf(cell)) tree.rowids.push_back(*rowid);
+            },
+            [&](const LostSubtree& lost) { tree.lost.push_back(lost); });
+        std::sort(tree.rowids.begin(), tree.rowids.end());
+    }
+    // An index that reads whole holds every row's rowid, as its last field.
+    for (const Entry& entry : schema_) {
+        if (entry.type != "index" || entry.root == 0) continue;
+        const auto tree = trees_.find(entry.table);
+        if (tree == trees_.end() || !tree->second.withRowid || tree->second.indexed) continue;
+        BTreeWalk indexWalk(image);
+        std::vector<std::int64_t> rowids;
+        bool whole = true;
+        indexWalk.walk(
+            entry.root,
+            [&](const TreeCell& cell) {
+                const auto payload = indexWalk.payloadOf(cell);
+                const auto fields =
+                    payload ? format::readRecord(
+                                  reinterpret_cast<const unsigned char*>(payload->constData()),
+                                  std::size_t(payload->size()))
+                            : std::nullopt;
+                const auto rowid =
+                    fields && !fields->empty()
+                        ? format::integerValue(
+                              reinterpret_cast<const unsigned char*>(payload->constData()),
+                              fields->back())
+                        : std::nullopt;
+                if (rowid) {
+                    rowids.push_back(*rowid);
+                } else {
+                    whole = false;
+                }
+            },
+            [&](const LostSubtree&) { whole = false; });
+        if (!whole) continue;
+        std::sort(rowids.begin(), rowids.end());
+        rowids.erase(std::unique(rowids.begin(), rowids.end()), rowids.end());
+        tree->second.indexed = std::move(rowids);
+    }
+}
+
+namespace {
+
+std::vector<std::int64_t> keptRowids(sqlite::Database& copy, const QByteArray& table,
+                                     const std::string& rowid) {
+    std::vector<std::int64_t> rowids;
+    sqlite::Statement rows(copy.handle(), "SELECT " + rowid + " FROM main." +
+                                              sqlite::identifier(table) + " ORDER BY " + rowid);
+    while (rows.step()) rowids.push_back(rows.columnInt64(0));
+    return rowids;
+}
+
+// Adds a run of lost rowids, joining it to the last one where they touch.
+void addRange(std::vector<RowidRange>& ranges, RowidRange range) {
+    if (!ranges.empty() && ranges.back().to && range.from && *ranges.back().to + 1 == *range.from) {
+        ranges.back().to = range.to;
+        return;
+    }
+    ranges.push_back(range);
+}
+
+}  // namespace
+
+DataLoss LossAccount::settle(sqlite::Database& copy) const {
+    DataLoss loss;
+    loss.unreadableSchemaEntries = unreadableEntries_;
+    std::set<std::pair<QByteArray, QByteArray>> inCopy;
+    for (const SchemaEntry& entry : schemaOf(copy, "main")) inCopy.insert({entry.type, entry.name});
+    for (const Entry& entry : schema_) {
+        if (isInternal(entry.name) || isInternalIndex(entry.name)) continue;
+        if (!inCopy.count({entry.type, entry.name}))
+            loss.schemaEntries.push_back(entry.type + ' ' + entry.name);
+    }
+    for (const auto& [table, tree] : trees_) {
+        TableLoss account;
+        account.table = table;
+        const bool present = inCopy.count({"table", table}) > 0;
+        std::vector<std::int64_t> kept;
+        bool withRowid = tree.withRowid;
+        if (present) {
+            account.kept =
+                copy.queryInt64("SELECT count(*) FROM main." + sqlite::identifier(table));
+            const auto rowid = rowidName(copy, "main", table);
+            withRowid = rowid.has_value();
+            if (rowid) kept = keptRowids(copy, table, *rowid);
+        }
+        if (!withRowid) {
+            // No rowids to name: only that some rows went, where a part did not read.
+            for (const LostSubtree& lost : tree.lost) account.lost += lost.root ? 0 : 1;
+            account.atLeast = !tree.lost.empty();
+            if (account.atLeast) loss.tables.push_back(account);
+            continue;
+        }
+        // Rows the file shows existed: every rowid an index that reads whole
+        // holds, else those on the leaves that read.
+        const std::vector<std::int64_t>& known = tree.indexed ? *tree.indexed : tree.rowids;
+        std::vector<std::int64_t> missing;
+        std::set_difference(known.begin(), known.end(), kept.begin(), kept.end(),
+                            std::back_inserter(missing));
+        if (!tree.indexed) {
+            // The leaves' rowids are a subset of the rows; ranges of what did
+            // not read come on top, less the rows kept within them.
+            for (const auto& [after, upTo, root] : tree.lost) {
+                const auto from = after ? std::optional<std::int64_t>(*after + 1) : std::nullopt;
+                auto first =
+                    from ? std::lower_bound(kept.begin(), kept.end(), *from) : kept.begin();
+                auto last = upTo ? std::upper_bound(kept.begin(), kept.end(), *upTo) : kept.end();
+                // A page below the root always holds a row: with none of its
+                // range kept, at least one went.
+                if (first == last && !root) ++account.lost;
+                account.atLeast = true;
+            }
+        }
+        account.lost += std::int64_t(missing.size());
+        for (const std::int64_t rowid : missing) addRange(account.rowids, {rowid, rowid});
+        if (!tree.indexed) {
+            for (const auto& [after, upTo, root] : tree.lost) {
+                // The range less the rows kept inside it, in runs.
+                std::optional<std::int64_t> start =
+                    after ? std::optional<std::int64_t>(*after + 1) : std::nullopt;
+                auto it = start ? std::lower_bound(kept.begin(), kept.end(), *start) : kept.begin();
+                for (; it != kept.end() && (!upTo || *it <= *upTo); ++it) {
+                    if (!start || *it > *start) account.rowids.push_back({start, *it - 1});
+                    start = *it + 1;
+                }
+                if (!upTo || !start || *start <= *upTo) account.rowids.push_back({start, upTo});
+            }
+            std::sort(account.rowids.begin(), account.rowids.end(),
+                      [](const RowidRange& a, const RowidRange& b) {
+                          return a.from.value_or(INT64_MIN) < b.from.value_or(INT64_MIN);
+                      });
+        }
+        if (account.lost > 0 || account.atLeast) loss.tables.push_back(account);
+    }
+    return loss;
+}
+
+}  // namespace platform::engine
