@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <memory>
 #include <vector>
@@ -53,6 +54,11 @@ class FileSystemService {
     virtual QString listFile(const QString& path) = 0;
     // Renames a file within its folder.
     virtual void rename(const QString& oldPath, const QString& newPath) = 0;
+    // Writes a new file (a name already taken fails with 58) holding `bytes`,
+    // with the owner, group and permission bits of the file `likeFile`,
+    // synced to disk; on failure no part of it is left.
+    virtual void writeNewFile(const QString& path, const QByteArray& bytes,
+                              const QString& likeFile) = 0;
     // Takes an exclusive lock on a folder without writing anything into it;
     // fails with permission-denied when another holder has it.
     virtual std::unique_ptr<FolderLock> lockFolder(const QString& path) = 0;

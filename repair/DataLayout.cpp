@@ -13,6 +13,7 @@ const QString kCompactedSuffix = QStringLiteral(" compact.tnjra");
 const QString kBackupSuffix = QStringLiteral(" backup.tnjra");
 const QString kLockSuffix = QStringLiteral(".ldb");
 const QString kDamagedInfix = QStringLiteral(" rosak ");
+const QString kReportSuffix = QStringLiteral(".txt");
 
 QString databaseBase(const QString& sessionFolder, const QString& key) {
     return sessionFolder + QLatin1Char('\\') + kDatabasePrefix + key;
@@ -60,10 +61,25 @@ QString SharedMemoryFile(const QString& databaseFile) {
     return databaseFile + QStringLiteral("-shm");
 }
 
-QString DamagedOriginalName(const QString& key, const QDateTime& localTime, int attempt) {
+namespace {
+QString damagedBase(const QString& key, const QDateTime& localTime, int attempt) {
     const QString stamp = localTime.toString(QStringLiteral("yyyyMMdd-HHmm"));
     const QString suffix = attempt > 1 ? QStringLiteral(" (%1)").arg(attempt) : QString();
-    return kDatabasePrefix + key + kDamagedInfix + stamp + suffix + kDatabaseSuffix;
+    return kDatabasePrefix + key + kDamagedInfix + stamp + suffix;
+}
+}  // namespace
+
+QString DamagedOriginalName(const QString& key, const QDateTime& localTime, int attempt) {
+    return damagedBase(key, localTime, attempt) + kDatabaseSuffix;
+}
+
+QString LossReportName(const QString& key, const QDateTime& localTime, int attempt) {
+    return damagedBase(key, localTime, attempt) + kReportSuffix;
+}
+
+QString LossReport(const QString& sessionFolder, const QString& key, const QDateTime& localTime,
+                   int attempt) {
+    return sessionFolder + QLatin1Char('\\') + LossReportName(key, localTime, attempt);
 }
 
 QString DamagedOriginal(const QString& sessionFolder, const QString& key,

@@ -32,5 +32,9 @@ QString SharedMemoryFile(const QString& databaseFile);
 QString DamagedOriginalName(const QString& key, const QDateTime& localTime, int attempt = 1);
 QString DamagedOriginal(const QString& sessionFolder, const QString& key,
                         const QDateTime& localTime, int attempt = 1);
+// The list of what was lost, beside it under the same name with ".txt".
+QString LossReportName(const QString& key, const QDateTime& localTime, int attempt = 1);
+QString LossReport(const QString& sessionFolder, const QString& key, const QDateTime& localTime,
+                   int attempt = 1);
 
 }  // namespace repair::layout

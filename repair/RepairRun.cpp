@@ -3,6 +3,7 @@
 #include "platform/DatabaseEngineClass.h"
 #include "platform/Failures.h"
 #include "repair/DataLayout.h"
+#include "repair/LossReport.h"
 #include "repair/RunMessages.h"
 #include "repair/fn1.h"
 
@@ -62,6 +63,7 @@ Outcome RepairRun::cmdRepair_Click() {
     const Outcome outcome = run();
     sessionLock_.reset();
     phase_ = Phase::NoBackup;
+    reportWritten_.clear();
     return outcome;
 }
 
@@ -174,10 +176,10 @@ Outcome RepairRun::CompactAndSwap() {
             phase_ = Phase::OldLogRemoved;
         }
     }
-    QString keptName;
+    KeptOriginal kept;
     if (repaired) {
         // The untouched original is the only copy of what could not be read.
-        keptName = keepDamagedOriginal(fs, backup);
+        kept = keepDamagedOriginal(fs, backup, database, *engine);
     } else if (fs.FileExists(backup)) {
         fs.DeleteFile(backup, true);
     }
@@ -186,7 +188,8 @@ Outcome RepairRun::CompactAndSwap() {
     engine.reset();
 
     if (repaired) {
-        return finish(Outcome::RepairSucceeded, messages::repairSucceededKeepingOriginal(keptName));
+        return finish(Outcome::RepairSucceeded,
+                      messages::repairSucceededKeepingOriginal(kept.name, kept.reportName));
     }
     return finish(Outcome::RepairSucceeded, messages::repairSucceeded());
 }
@@ -201,13 +204,26 @@ bool RepairRun::engineReportedProblems(platform::AutomationObject& engine) {
     return false;
 }
 
-QString RepairRun::keepDamagedOriginal(platform::FileSystemService& fs, const QString& backup) {
+RepairRun::KeptOriginal RepairRun::keepDamagedOriginal(platform::FileSystemService& fs,
+                                                       const QString& backup,
+                                                       const QString& database,
+                                                       platform::AutomationObject& engine) {
     const QDateTime now = services_.now ? services_.now() : QDateTime::currentDateTime();
     for (int attempt = 1; attempt <= kKeptNameAttempts; ++attempt) {
         const QString kept = layout::DamagedOriginal(sessionFolder_, bestSessionKey_, now, attempt);
-        if (fs.FileExists(kept)) continue;
+        const QString report = layout::LossReport(sessionFolder_, bestSessionKey_, now, attempt);
+        if (fs.FileExists(kept) || fs.FileExists(report)) continue;
+        // The list first: should keeping the original fail, the recovery
+        // takes the list away with the rest of this run's files.
+        const Variant errors = engine.invoke(kErrorsProperty, {});
+        fs.writeNewFile(report,
+                        lossReportText(database, now,
+                                       *errors.get<std::shared_ptr<platform::AutomationObject>>()),
+                        database);
+        reportWritten_ = report;
         fs.rename(backup, kept);
-        return layout::DamagedOriginalName(bestSessionKey_, now, attempt);
+        return {layout::DamagedOriginalName(bestSessionKey_, now, attempt),
+                layout::LossReportName(bestSessionKey_, now, attempt)};
     }
     throw failures::make(failures::FileAlreadyExists,
                          layout::DamagedOriginal(sessionFolder_, bestSessionKey_, now));
@@ -220,6 +236,9 @@ Outcome RepairRun::RecoverFromFailure(const Failure& failure) {
             const QString database = layout::DatabaseFile(sessionFolder_, bestSessionKey_);
             const QString compacted = layout::CompactedCopy(sessionFolder_, bestSessionKey_);
             const QString backup = layout::BackupCopy(sessionFolder_, bestSessionKey_);
+            if (!reportWritten_.isEmpty() && fs.FileExists(reportWritten_)) {
+                fs.DeleteFile(reportWritten_, true);
+            }
             if (fs.FileExists(backup)) {
                 if (phase_ == Phase::OldLogRemoved) {
                     // The old log is gone: the new database holds the data the

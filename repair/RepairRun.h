@@ -40,8 +40,14 @@ class RepairRun {
     Outcome CompactAndSwap();
     Outcome RecoverFromFailure(const platform::Failure& failure);
     static bool engineReportedProblems(platform::AutomationObject& engine);
-    // Renames the backup to a free "rosak" name; returns the name given.
-    QString keepDamagedOriginal(platform::FileSystemService& fs, const QString& backup);
+    // Writes the list of what was lost and renames the backup beside it, to
+    // the first pair of free "rosak" names; returns the names given.
+    struct KeptOriginal {
+        QString name;
+        QString reportName;
+    };
+    KeptOriginal keepDamagedOriginal(platform::FileSystemService& fs, const QString& backup,
+                                     const QString& database, platform::AutomationObject& engine);
     Outcome finish(Outcome outcome, const platform::Message& message);
     platform::FileSystemService& fileSystem();
 
@@ -69,6 +75,8 @@ class RepairRun {
 
     std::unique_ptr<platform::FolderLock> sessionLock_;
     Phase phase_ = Phase::NoBackup;
+    // The loss report this run wrote, which a failure takes away again.
+    QString reportWritten_;
 };
 
 }  // namespace repair

@@ -41,11 +41,12 @@ Message repairSucceeded() {
             MessageIcon::Information, QString()};
 }
 
-Message repairSucceededKeepingOriginal(const QString& keptName) {
+Message repairSucceededKeepingOriginal(const QString& keptName, const QString& reportName) {
     return {joinPrompt({QStringLiteral("Compact and Repair BERJAYA"),
                         QStringLiteral("Sila mulakan Tinjara seperti biasa"),
                         QStringLiteral("Sebahagian data yang rosak tidak dapat dipulihkan."),
-                        QStringLiteral("Fail asal disimpan sebagai ") + keptName}),
+                        QStringLiteral("Fail asal disimpan sebagai ") + keptName,
+                        QStringLiteral("Senarai data yang hilang disimpan dalam ") + reportName}),
             MessageIcon::Information, QString()};
 }
 

@@ -15,7 +15,8 @@ platform::Message databaseNotFound(const QString& key);
 platform::Message repairSucceeded();
 // After a repair that lost data: the usual two paragraphs, then where the
 // damaged original is kept.
-platform::Message repairSucceededKeepingOriginal(const QString& keptName);
+platform::Message repairSucceededKeepingOriginal(const QString& keptName,
+                                                 const QString& reportName);
 platform::Message repairFailed(std::int32_t number, const QString& description);
 
 // The support desk named in the failure message.

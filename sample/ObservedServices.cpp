@@ -41,6 +41,11 @@ class ObservedFileSystem : public platform::FileSystemService {
         observe_(QStringLiteral("rename"), oldPath);
         inner_->rename(oldPath, newPath);
     }
+    void writeNewFile(const QString& path, const QByteArray& bytes,
+                      const QString& likeFile) override {
+        observe_(QStringLiteral("writeNewFile"), path);
+        inner_->writeNewFile(path, bytes, likeFile);
+    }
     std::unique_ptr<platform::FolderLock> lockFolder(const QString& path) override {
         observe_(QStringLiteral("lockFolder"), path);
         return inner_->lockFolder(path);

@@ -27,6 +27,9 @@ class ScriptedFileSystem : public platform::FileSystemService {
     void CopyFile(const QString& source, const QString&, bool) override { refuse(source); }
     QString listFile(const QString&) override { return {}; }
     void rename(const QString& oldPath, const QString&) override { refuse(oldPath); }
+    void writeNewFile(const QString& path, const QByteArray&, const QString&) override {
+        refuse(path);
+    }
     std::unique_ptr<platform::FolderLock> lockFolder(const QString& path) override {
         refuse(path);
         return nullptr;

@@ -66,17 +66,32 @@ TEST_F(RepairSwap, ARepairThatLostDataKeepsTheDamagedOriginalBesideTheDatabase) 
     EXPECT_EQ(message().prompt,
               "Compact and Repair BERJAYA\r\n\r\nSila mulakan Tinjara seperti biasa\r\n\r\n"
               "Sebahagian data yang rosak tidak dapat dipulihkan.\r\n\r\n"
-              "Fail asal disimpan sebagai TinjaraSM2024 rosak 20240611-0930.tnjra");
+              "Fail asal disimpan sebagai TinjaraSM2024 rosak 20240611-0930.tnjra\r\n\r\n"
+              "Senarai data yang hilang disimpan dalam TinjaraSM2024 rosak 20240611-0930.txt");
     EXPECT_EQ(message().icon, platform::MessageIcon::Information);
     EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
     EXPECT_EQ(sessionFiles(),
-              (QStringList{"TinjaraSM2024 rosak 20240611-0930.tnjra", "TinjaraSM2024.tnjra"}));
+              (QStringList{"TinjaraSM2024 rosak 20240611-0930.tnjra",
+                           "TinjaraSM2024 rosak 20240611-0930.txt", "TinjaraSM2024.tnjra"}));
     EXPECT_EQ(drive.readFile(kFolder + "/TinjaraSM2024 rosak 20240611-0930.tnjra"), damaged);
+    // The list names the database and the table, with the database's mode.
+    const QString report = drive.host(kFolder + "/TinjaraSM2024 rosak 20240611-0930.txt");
+    const QByteArray text = drive.readFile(kFolder + "/TinjaraSM2024 rosak 20240611-0930.txt");
+    EXPECT_TRUE(
+        text.startsWith("Pangkalan data: C:\\DATA-TINJARA-SM$\\DataSesi2024-SM-ABC1234\\"
+                        "TinjaraSM2024.tnjra\nMasa: 2024-06-11 09:30\n"))
+        << text.toStdString();
+    EXPECT_TRUE(text.contains("\nJadual marks: ")) << text.toStdString();
+    struct stat status {
+    }, database{};
+    ASSERT_EQ(::stat(QFile::encodeName(report).constData(), &status), 0);
+    ASSERT_EQ(::stat(QFile::encodeName(drive.host(kDatabase)).constData(), &database), 0);
+    EXPECT_EQ(status.st_mode & 07777, database.st_mode & 07777);
 
     // A second repair in the same minute keeps both originals.
     drive.writeFile(kDatabase, damaged);
     EXPECT_EQ(runWith(atTime(services(), "2024-06-11T09:30:59")), Outcome::RepairSucceeded);
-    EXPECT_TRUE(message().prompt.endsWith("TinjaraSM2024 rosak 20240611-0930 (2).tnjra"));
+    EXPECT_TRUE(message().prompt.endsWith("TinjaraSM2024 rosak 20240611-0930 (2).txt"));
     EXPECT_EQ(drive.readFile(kFolder + "/TinjaraSM2024 rosak 20240611-0930 (2).tnjra"), damaged);
 }
 

@@ -15,6 +15,7 @@
 #include "platform/host/HostCalls.h"
 #include "platform/host/HostEntry.h"
 #include "platform/host/HostFileCopy.h"
+#include "platform/host/HostNewFile.h"
 
 namespace platform {
 
@@ -149,6 +150,11 @@ class HostFileSystem final : public FileSystemService {
         }
         host::syncFolder(to.folder.get(), newPath);
         if (!isSameFolder(from, to)) host::syncFolder(from.folder.get(), oldPath);
+    }
+
+    void writeNewFile(const QString& path, const QByteArray& bytes,
+                      const QString& likeFile) override {
+        writeNewHostFile(*drives_, path, bytes, likeFile);
     }
 
     std::unique_ptr<FolderLock> lockFolder(const QString& path) override {
