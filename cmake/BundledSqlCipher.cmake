@@ -24,7 +24,7 @@ set(CAR_DEPS_CACHE "${_car_deps_default}" CACHE PATH
 
 # Keep in step with the folder names in scripts/fetch_deps.sh.
 set(_car_sqlcipher_dir "${CAR_DEPS_CACHE}/sqlcipher-4.14.0")
-set(_car_recover_dir "${CAR_DEPS_CACHE}/sqlite-3.53.4")
+set(_car_recover_dir "${CAR_DEPS_CACHE}/sqlite-3.52.0")
 set(_car_shell_source "${CAR_DEPS_CACHE}/sqlite-3.46.1-shell/shell.c")
 
 foreach(_car_file

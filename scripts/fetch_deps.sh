@@ -5,19 +5,24 @@
 #
 #   sqlcipher-4.14.0/    SQLCipher amalgamation (SQLite 3.51.3), from the npm package
 #                        @journeyapps/sqlcipher, which ships it as plain files.
-#   sqlite-3.53.4/       SQLite's recovery extension, from Debian's sqlite3 source.
-#                        3.53.4 rather than trixie's 3.46.1: it runs only the first
-#                        statement of each schema entry it copies (an older one runs
-#                        whatever a damaged schema text holds) and retries page 1
-#                        without its header wrapper, which an encrypted file needs.
-#   sqlite-3.46.1-shell/ shell.c, made from trixie's sqlite3 source with tclsh: the
-#                        newest shell that only uses API the 3.51.3 library has.
+#   sqlite-3.52.0/       SQLite's recovery extension (sqlite3recover.c/.h, dbdata.c),
+#                        taken out of the shell.c of SQLite 3.52.0's autoconf tarball,
+#                        which the npm package sqlite3 6.0.1 ships. shell.c holds them
+#                        inline with their own #include and typedef lines commented
+#                        out; those lines are put back, nothing else is changed. (It
+#                        runs a schema entry's whole text; the engine vets schema text
+#                        itself before the extension sees it.)
+#   sqlite-3.46.1-shell/ shell.c, made from the sqlite3 source of Debian 13 (trixie, a
+#                        stable release) with tclsh: the newest shell that only uses API
+#                        the 3.51.3 library has (3.52.0's needs sqlite3_str_truncate).
 #                        Optional: without tclsh it is left out, and so is the shell.
 #
-# Every file used is checked against the sha256 pinned below, on each run; when all
-# match nothing is fetched. Debian's sources come through a private apt configuration
-# under the cache, so the system's apt setup is neither used nor changed. Any Debian
-# revision of a pinned upstream version will do: its .orig tarball is the same file.
+# Why these places: the npm registry never changes a published version, and a stable
+# Debian release keeps its sources for years (later revisions carry the same .orig
+# tarball, which is what is pinned). Every file used is checked against the sha256
+# pinned below, on each run; when all match nothing is fetched. Debian's sources come
+# through a private apt configuration under the cache, so the system's apt setup is
+# neither used nor changed.
 set -euo pipefail
 
 cache=${CAR_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/compactandrepair-deps}
@@ -27,13 +32,16 @@ npm_tarball=journeyapps-sqlcipher-6.0.0.tgz
 npm_integrity=sha512-YmWSQIR4cnv+5L38lYJoS/dIF/+bEZBaACATbeTyq4XKjMHcxdIlFnElBLiIqa9rwseOIimIYjudgOOCovud3Q==
 npm_sha256=ad3ee0e551de315b230db78e2294d41868b5c166d44c0c87da35fb6b87bde54c
 
-recover_upstream=3.53.4
-recover_orig_sha256=05366adc8ee80c6b1faa71285b49d133c2121238ca58934b077fdeb95934abd4
+recover_package=sqlite3@6.0.1
+recover_tarball=sqlite3-6.0.1.tgz
+recover_integrity=sha512-X0czUUMG2tmSqJpEQa3tCuZSHKIx8PwM53vLZzKp/o6Rpy25fiVfjdbnZ988M8+O3ZWR1ih0K255VumCb3MAnQ==
+recover_sha256=ab8d044a93e05bd031d7ea75547c7fa60387cdc259d27f93c0e3e2832c4b1df9
+recover_autoconf=sqlite-autoconf-3520000
 shell_upstream=3.46.1
 shell_orig_sha256=d0cdd2ece271b29e7ce18095745d892517ee26d0f270065b3a25c2e9eb11639c
 
 sqlcipher_dir=sqlcipher-4.14.0
-recover_dir=sqlite-$recover_upstream
+recover_dir=sqlite-3.52.0
 shell_dir=sqlite-$shell_upstream-shell
 
 # path-in-cache sha256
@@ -41,9 +49,9 @@ pinned_files=(
     "$sqlcipher_dir/sqlite3.c 2ba87bbc92caf02c0ac640198c537c24bdda899a18bbba289f3d3f44d56795e4"
     "$sqlcipher_dir/sqlite3.h c7253bc5d2ba0fad5236fc10ed959f99374bdbc224c200250c9c4a90edf56023"
     "$sqlcipher_dir/sqlite3ext.h ea81fb7bd05882e0e0b92c4d60f677b205f7f1fbf085f218b12f0b5b3f0b9e48"
-    "$recover_dir/sqlite3recover.c 792ba92b381921098fdc637b2f1e97dee06f505b06d29c832b48160ed58c4339"
-    "$recover_dir/sqlite3recover.h c088088d15af055304e931842f7c197024d46ff1b7077912ec42149e9fa4f9bb"
-    "$recover_dir/dbdata.c 0a57eae22b51507c28f6c647fba00ccacd39b5aaf3393dfe9435fb04810a6e0e"
+    "$recover_dir/sqlite3recover.c fab2d845310fe53472b19794d4552fa6fd497838caecd24f60cdc44608c91319"
+    "$recover_dir/sqlite3recover.h 1ba6f159c4f214c6ef0261aa511f0e07d6df6c220553aabcfb762efc3ca786db"
+    "$recover_dir/dbdata.c be2e0c8aeb194c3ca90637a6e24c13abd893fe6fba40070c35ca7207434ec1bb"
 )
 shell_file="$shell_dir/shell.c bed3cd2ea73b5afa4d43d7db400c66fe2b8127a21e1b6e4b7c96a48e6862165d"
 
@@ -102,31 +110,58 @@ scratch_dir() {
 
 mkdir -p "$cache/downloads"
 
-# --- SQLCipher amalgamation from the npm package -------------------------------------
-fetch_sqlcipher() {
-    local tgz=$cache/downloads/$npm_tarball
-    if [[ ! -f $tgz ]] || [[ $(sha256_of "$tgz") != "$npm_sha256" ]]; then
-        command -v npm >/dev/null || die "npm is needed to fetch $npm_package"
-        say "fetching $npm_package with npm pack"
+# --- npm packages -----------------------------------------------------------------------
+# Leaves the verified tarball of an exact npm package version in downloads/.
+fetch_npm() {
+    local package=$1 tarball=$2 integrity=$3 sha256=$4
+    local tgz=$cache/downloads/$tarball
+    if [[ ! -f $tgz ]] || [[ $(sha256_of "$tgz") != "$sha256" ]]; then
+        command -v npm >/dev/null || die "npm is needed to fetch $package"
+        say "fetching $package with npm pack"
         rm -f "$tgz"
         local json
-        json=$(cd "$cache/downloads" && npm pack --json --silent "$npm_package")
-        grep -q "\"integrity\": \"$npm_integrity\"" <<<"$json" \
-            || die "npm reports another integrity for $npm_package than the pinned $npm_integrity"
+        json=$(cd "$cache/downloads" && npm pack --json --silent "$package")
+        grep -q "\"integrity\": \"$integrity\"" <<<"$json" \
+            || die "npm reports another integrity for $package than the pinned $integrity"
     fi
-    check_sha256 "$tgz" "$npm_sha256"
+    check_sha256 "$tgz" "$sha256"
     # npm checked the registry's integrity; check the file we keep against it as well.
     local sri
     sri="sha512-$(openssl dgst -sha512 -binary "$tgz" | base64 -w0)"
-    [[ $sri == "$npm_integrity" ]] || die "checksum mismatch for $tgz: integrity $sri, expected $npm_integrity"
+    [[ $sri == "$integrity" ]] || die "checksum mismatch for $tgz: integrity $sri, expected $integrity"
+}
 
+fetch_sqlcipher() {
+    fetch_npm "$npm_package" "$npm_tarball" "$npm_integrity" "$npm_sha256"
     say "unpacking the SQLCipher amalgamation into $cache/$sqlcipher_dir"
     local tmp
     scratch_dir
     tmp=$scratch_path
-    tar -xzf "$tgz" -C "$tmp" package/deps/sqlcipher-amalgamation
+    tar -xzf "$cache/downloads/$npm_tarball" -C "$tmp" package/deps/sqlcipher-amalgamation
     rm -rf "${cache:?}/$sqlcipher_dir"
     mv "$tmp/package/deps/sqlcipher-amalgamation" "$cache/$sqlcipher_dir"
+}
+
+# The recovery extension's three files, out of the shell.c that holds them inline.
+fetch_recover() {
+    fetch_npm "$recover_package" "$recover_tarball" "$recover_integrity" "$recover_sha256"
+    say "taking the recovery extension out of SQLite 3.52.0's shell.c into $cache/$recover_dir"
+    local tmp
+    scratch_dir
+    tmp=$scratch_path
+    tar -xzf "$cache/downloads/$recover_tarball" -C "$tmp" "package/deps/$recover_autoconf.tar.gz"
+    tar -xzf "$tmp/package/deps/$recover_autoconf.tar.gz" -C "$tmp" "$recover_autoconf/shell.c"
+    mkdir -p "$tmp/out"
+    local file
+    for file in sqlite3recover.h dbdata.c sqlite3recover.c; do
+        awk -v begin="Begin ext/recover/$file " -v end="End ext/recover/$file " \
+            'index($0, end) { on = 0 } on { print } index($0, begin) { on = 1 }' \
+            "$tmp/$recover_autoconf/shell.c" |
+            sed -e 's|^/\* #include "\(.*\)" \*/$|#include "\1"|' \
+                -e 's|^/\* typedef \(.*\) \*/$|typedef \1|' >"$tmp/out/$file"
+    done
+    rm -rf "${cache:?}/$recover_dir"
+    mv "$tmp/out" "$cache/$recover_dir"
 }
 
 # --- Debian sqlite3 sources through a private apt configuration ----------------------
@@ -142,7 +177,7 @@ setup_private_apt() {
     [[ -n $mirror ]] || die "no Debian mirror found in /etc/apt; set CAR_DEBIAN_MIRROR to one"
     {
         local suite
-        for suite in trixie forky sid; do
+        for suite in trixie; do
             echo "deb-src [signed-by=$keyring] $mirror $suite main"
         done
     } >"$apt_dir/sources.list"
@@ -171,9 +206,9 @@ fetch_sqlite_orig() {
     local version
     version=$(apt-cache "${apt_opts[@]}" showsrc sqlite3 2>/dev/null \
         | sed -n 's/^Version: //p' | grep -F -- "$upstream-" | sort -V | tail -n1 || true)
-    [[ -n $version ]] || die "no Debian source of sqlite3 $upstream in trixie, forky or sid any more.
-Pick the version the suites now have, check that it builds against the SQLCipher amalgamation
-and update the pins in this script and in cmake/BundledSqlCipher.cmake."
+    [[ -n $version ]] || die "no Debian source of sqlite3 $upstream in trixie.
+Set CAR_DEBIAN_MIRROR to a mirror that carries Debian 13, or to archive.debian.org once
+Debian 13 has moved there."
     say "downloading Debian source sqlite3 $version"
     local work
     scratch_dir
@@ -182,21 +217,6 @@ and update the pins in this script and in cmake/BundledSqlCipher.cmake."
         || die "apt-get source sqlite3=$version failed"
     mv "$work/sqlite3_$upstream.orig.tar.xz" "$orig"
     check_sha256 "$orig" "$want"
-}
-
-fetch_recover() {
-    local top
-    fetch_sqlite_orig "$recover_upstream" "$recover_orig_sha256"
-    top=sqlite3-$recover_upstream
-    say "unpacking the recovery extension into $cache/$recover_dir"
-    local tmp
-    scratch_dir
-    tmp=$scratch_path
-    tar -xJf "$orig" -C "$tmp" "$top/ext/recover/sqlite3recover.c" \
-        "$top/ext/recover/sqlite3recover.h" "$top/ext/recover/dbdata.c"
-    rm -rf "${cache:?}/$recover_dir"
-    mkdir -p "$cache/$recover_dir"
-    mv "$tmp/$top/ext/recover/"* "$cache/$recover_dir/"
 }
 
 fetch_shell() {
@@ -237,5 +257,5 @@ done
 if [[ -e $cache/${shell_file%% *} ]]; then
     check_sha256 "$cache/${shell_file%% *}" "${shell_file##* }"
 fi
-say "verified: SQLCipher 4.14.0 (SQLite 3.51.3), recovery extension $recover_upstream$(
+say "verified: SQLCipher 4.14.0 (SQLite 3.51.3), recovery extension 3.52.0$(
     [[ -e $cache/${shell_file%% *} ]] && echo ", shell $shell_upstream") in $cache"

@@ -19,7 +19,7 @@ bool isInternalIndex(const QByteArray& name) {
 
 }  // namespace
 
-LossAccount::LossAccount(const SourceImage& image) {
+LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema().refused) {
     BTreeWalk walk(image);
     const int encoding = walk.header().textEncoding;
     walk.walk(
@@ -125,10 +125,16 @@ void addRange(std::vector<RowidRange>& ranges, RowidRange range) {
 DataLoss LossAccount::settle(sqlite::Database& copy) const {
     DataLoss loss;
     loss.unreadableSchemaEntries = unreadableEntries_;
+    loss.schemaEntries = refused_;
     std::set<std::pair<QByteArray, QByteArray>> inCopy;
     for (const SchemaEntry& entry : schemaOf(copy, "main")) inCopy.insert({entry.type, entry.name});
     for (const Entry& entry : schema_) {
         if (isInternal(entry.name) || isInternalIndex(entry.name)) continue;
+        // Entries refused by the vetting are counted above, under their type.
+        if (entry.type != "table" && entry.type != "index" && entry.type != "view" &&
+            entry.type != "trigger") {
+            continue;
+        }
         if (!inCopy.count({entry.type, entry.name}))
             loss.schemaEntries.push_back(entry.type + ' ' + entry.name);
     }

@@ -68,6 +68,7 @@ class LossAccount {
     };
 
     std::vector<Entry> schema_;
+    std::vector<QByteArray> refused_;
     std::int64_t unreadableEntries_ = 0;
     bool schemaWhole_ = true;
     std::map<QByteArray, Tree> trees_;

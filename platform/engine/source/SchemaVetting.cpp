@@ -158,16 +158,25 @@ class SchemaVetter {
         }
         const auto fields = format::readRecord(
             reinterpret_cast<const unsigned char*>(record.constData()), std::size_t(record.size()));
-        if (!fields || fields->size() < kSqlField + 1 || !(*fields)[kSqlField].isText() ||
-            !(*fields)[kTypeField].isText()) {
+        if (!fields || fields->size() < kSqlField + 1 || !(*fields)[kTypeField].isText()) {
             return false;
         }
+        const format::RecordField& typeField = (*fields)[kTypeField];
         const format::RecordField& sqlField = (*fields)[kSqlField];
-        const QByteArray type =
-            textValue(record, (*fields)[kTypeField], header_.textEncoding).toUtf8();
-        const QString sql = textValue(record, sqlField, header_.textEncoding);
-        const QByteArray utf8 = sql.toUtf8();
-        const std::optional<std::size_t> usable = usableSchemaText(utf8, type);
+        const QByteArray type = textValue(record, typeField, header_.textEncoding).toUtf8();
+        const QByteArray name = (*fields)[1].isText()
+                                    ? textValue(record, (*fields)[1], header_.textEncoding).toUtf8()
+                                    : QByteArray();
+        std::optional<std::size_t> usable;
+        QByteArray utf8;
+        if (sqlField.isText()) {
+            utf8 = textValue(record, sqlField, header_.textEncoding).toUtf8();
+            usable = usableSchemaText(utf8, type);
+        } else if (type != "table") {
+            // An index of SQLite's own (a UNIQUE or PRIMARY KEY constraint's)
+            // has no text; only a table must have one.
+            return false;
+        }
         std::size_t keepBytes = 0;
         if (usable) {
             if (onlyBlank(utf8, *usable)) return false;
@@ -177,13 +186,12 @@ class SchemaVetter {
                     : *usable;
             ++result_.trimmed;
         } else {
-            ++result_.refused;
+            // Not even its type stays: SQLite's recovery would otherwise put
+            // the rows of an entry it cannot create into the last table it made.
+            result_.refused.push_back(type + ' ' + name);
+            blank(record, typeField, 0);
         }
-        for (std::size_t i = keepBytes; i < sqlField.size; ++i) {
-            char& byte = record[qsizetype(sqlField.offset + i)];
-            const bool lowHalf = (header_.textEncoding == 2) == (i % 2 == 0);
-            byte = header_.textEncoding >= 2 && !lowHalf ? '\0' : ' ';
-        }
+        if (sqlField.isText()) blank(record, sqlField, keepBytes);
         // Back where each piece came from.
         qsizetype at = 0;
         for (const Piece& piece : pieces) {
@@ -197,6 +205,15 @@ class SchemaVetter {
             at += piece.length;
         }
         return true;
+    }
+
+    // Spaces in the text encoding from `from` bytes on.
+    void blank(QByteArray& record, const format::RecordField& field, std::size_t from) const {
+        for (std::size_t i = from; i < field.size; ++i) {
+            char& byte = record[qsizetype(field.offset + i)];
+            const bool lowHalf = (header_.textEncoding == 2) == (i % 2 == 0);
+            byte = header_.textEncoding >= 2 && !lowHalf ? '\0' : ' ';
+        }
     }
 
     SourceImage& image_;

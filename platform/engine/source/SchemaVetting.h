@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace platform::engine {
 
@@ -16,13 +18,15 @@ std::optional<std::size_t> usableSchemaText(QByteArrayView sql, QByteArrayView t
 
 struct VettedSchema {
     std::int64_t trimmed = 0;  // entries that carried more than one statement
-    std::int64_t refused = 0;  // entries whose text is no CREATE of their type
+    // Entries ("table t") whose text is no CREATE of their type: lost.
+    std::vector<QByteArray> refused;
 };
 
 // Vets the schema in the image before anything reads it: every entry of the
 // schema table keeps only the text SQLite itself would use, the rest turned
 // to spaces (same length, so the record stays as it is); an entry with no
-// usable text is all spaces, which SQLite and its recovery take for damage.
+// usable text is all spaces, its type too, which SQLite and its recovery take
+// for damage.
 // A database file is untrusted input: nothing else it carries may run.
 VettedSchema vetSchema(SourceImage& image);
 
