@@ -191,6 +191,25 @@ TEST_F(EngineCompact, AnUnencryptedDatabaseIsCopiedAsItIs) {
               sample::contentDigest(host("plain.tnjra"), QByteArray()));
 }
 
+TEST_F(EngineCompact, APageSizeOtherThanTheFormatsOwnIsNoWrongPassword) {
+    // Format 3 with 4 KiB pages: the key opens it only at that size.
+    const std::string settings = "PRAGMA cipher_compatibility = 3; PRAGMA cipher_page_size = 4096;";
+    {
+        Database db(QFile::encodeName(host("big.tnjra")).toStdString(), 0x2 | 0x4);
+        db.key(sample::kPassword);
+        db.execute(settings +
+                   "CREATE TABLE t (a TEXT); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT "
+                   "i + 1 FROM n WHERE i < 500) INSERT INTO t SELECT printf('%050d', i) FROM n;");
+    }
+    EXPECT_EQ(failureOf([&] { compact("big.tnjra", "bad.tnjra", ";pwd=wrong"); }), 3031);
+    compact("big.tnjra", "b.tnjra");
+    // The copy keeps the source's settings: it opens as the source does.
+    Database copy(QFile::encodeName(host("b.tnjra")).toStdString(), 0x1);
+    copy.key(sample::kPassword);
+    copy.execute(settings);
+    EXPECT_EQ(copy.queryInt64("SELECT count(*) FROM t WHERE a GLOB '0*'"), 500);
+}
+
 TEST_F(EngineCompact, ArgumentsOutsideTheCurrentFormatAreRefused) {
     makeDatabase("a.tnjra");
     auto call = [&](Variant locale, Variant options) {

@@ -28,6 +28,9 @@ std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
     if (image.cipher()) {
         copy->key(password.value_or(QByteArray()));
         copy->execute("PRAGMA cipher_compatibility = " + std::to_string(image.cipher()->version));
+        if (image.pageSize() != image.cipher()->pageSize) {
+            copy->execute("PRAGMA cipher_page_size = " + std::to_string(image.pageSize()));
+        }
     }
     if (!image.cipher()) {
         copy->execute("PRAGMA main.page_size = " + std::to_string(image.pageSize()));

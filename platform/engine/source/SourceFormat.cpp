@@ -39,16 +39,31 @@ SourceFormat identifySource(int fd, std::int64_t size, QByteArrayView password,
         if (password.isEmpty()) break;
         if (size < candidateFormat.pageSize) continue;
         auto candidate = std::make_unique<PageCipher>(candidateFormat, password, salt);
+        // The key is the cost; a file need not use its format's page size, so
+        // every size the format allows is tried before the key is called wrong.
+        for (int pageSize = candidateFormat.pageSize, next = kMinPageSize;;) {
+            if (size >= pageSize) {
+                auto sized = pageSize == candidateFormat.pageSize
+                                 ? std::move(candidate)
+                                 : candidate->withPageSize(pageSize);
+                in.resize(std::size_t(pageSize));
+                out.resize(in.size());
+                readAt(fd, in.data(), in.size(), 0, nativeSource);
+                if (sized->decrypt(1, in.data(), out.data()) && saneHeader(out.data()) &&
+                    pageSizeField(out.data()) == pageSize && out[20] >= candidateFormat.reserve) {
+                    found.pageSize = pageSize;
+                    found.cipher = std::move(sized);
+                    return found;
+                }
+                if (!candidate) candidate = std::move(sized);
+            }
+            if (next == candidateFormat.pageSize) next *= 2;
+            if (next > kMaxPageSize) break;
+            pageSize = next;
+            next *= 2;
+        }
         in.resize(std::size_t(candidateFormat.pageSize));
         out.resize(in.size());
-        readAt(fd, in.data(), in.size(), 0, nativeSource);
-        if (candidate->decrypt(1, in.data(), out.data()) && saneHeader(out.data()) &&
-            pageSizeField(out.data()) == candidateFormat.pageSize &&
-            out[20] >= candidateFormat.reserve) {
-            found.pageSize = candidateFormat.pageSize;
-            found.cipher = std::move(candidate);
-            return found;
-        }
         // Page 1 fails, yet later pages open under this key: the key is right
         // and page 1 is damaged.
         const std::uint32_t pages = std::uint32_t(size / candidateFormat.pageSize);
