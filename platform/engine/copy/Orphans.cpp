@@ -46,7 +46,12 @@ std::int64_t placeByWidth(Database& database) {
         }
     }
     std::int64_t placed = 0;
+    // The lost-and-found table holds fields c0, c1, ... for its widest row;
+    // no table wider than that can take its rows.
+    const std::int64_t fields = database.queryInt64(
+        std::string("SELECT count(*) - 4 FROM pragma_table_info('") + kLostAndFound + "', 'temp')");
     for (const Shape& shape : shapes) {
+        if (std::int64_t(shape.columns.size()) > fields) continue;
         if (isInternal(shape.table)) continue;
         int sameWidth = 0;
         for (const Shape& other : shapes) sameWidth += other.columns.size() == shape.columns.size();

@@ -24,7 +24,16 @@ using sqlite::Statement;
 struct Replay {
     Database& copy;
     std::optional<SqliteError> failure;
+    // Triggers wait until every row is in: nothing the engine writes may
+    // fire one.
+    std::vector<QByteArray> triggers;
 };
+
+bool isTrigger(const QByteArray& statement) {
+    const QByteArray upper = statement.left(32).toUpper().simplified();
+    return upper.startsWith("CREATE TRIGGER") || upper.startsWith("CREATE TEMP TRIGGER") ||
+           upper.startsWith("CREATE TEMPORARY TRIGGER");
+}
 
 int replay(void* context, const char* sql) {
     auto& state = *static_cast<Replay*>(context);
@@ -37,6 +46,10 @@ int replay(void* context, const char* sql) {
     for (const char* skipped : {"BEGIN", "COMMIT", "PRAGMA page_size", "PRAGMA auto_vacuum",
                                 "PRAGMA encoding", "PRAGMA writable_schema"}) {
         if (statement.startsWith(skipped)) return 0;
+    }
+    if (isTrigger(statement)) {
+        state.triggers.push_back(statement);
+        return 0;
     }
     try {
         // SQLite's own tables, and a virtual table's entry, go straight into
@@ -91,7 +104,7 @@ SalvageCounts salvageInto(SourceImage& image, Database& copy) {
     counts.cellsDropped = trimmed.cellsDropped;
     Database source(image.uri(), SQLITE_OPEN_READONLY);
     guardConnection(source.handle(), false);
-    Replay state{copy, std::nullopt};
+    Replay state{copy, std::nullopt, {}};
     copy.execute("BEGIN");
     sqlite3_recover* recover = sqlite3_recover_init_sql(source.handle(), "main", replay, &state);
     if (!recover) throw SqliteError(SQLITE_NOMEM, 0, "out of memory");
@@ -111,6 +124,7 @@ SalvageCounts salvageInto(SourceImage& image, Database& copy) {
     counts.orphansPlaced = orphans.placed;
     counts.orphansLeftOut = orphans.leftOut;
     copy.execute(std::string("DROP TABLE IF EXISTS temp.") + kLostAndFound);
+    for (const QByteArray& trigger : state.triggers) copy.executeFirst(trigger);
     raiseCounters(copy);
     copy.execute("COMMIT");
     return counts;
