@@ -441,4 +441,28 @@ TEST_F(EngineOrphans, RowsPutBackFireNoTrigger) {
     EXPECT_GT(copy->queryInt64("SELECT count(*) FROM t"), 2000) << "orphans put back";
 }
 
+TEST_F(EngineOrphans, RowsNarrowerThanEveryTableFailNothing) {
+    // Rows stored before a column was added carry fewer fields than any table.
+    {
+        Database plain(QFile::encodeName(host("p.tnjra")).toStdString(),
+                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        plain.execute(
+            "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT);"
+            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+            " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
+            "ALTER TABLE t ADD COLUMN b; CREATE TABLE u (x, y, z);");
+    }
+    const std::int64_t interior = sample::openForReading(host("p.tnjra"), QByteArray())
+                                      ->queryInt64(
+                                          "SELECT pageno FROM dbstat WHERE name = 't' AND "
+                                          "pagetype = 'internal' AND pageno != (SELECT rootpage "
+                                          "FROM sqlite_master WHERE name = 't') LIMIT 1");
+    ASSERT_GT(interior, 0);
+    QFile::copy(host("p.tnjra"), host("a.tnjra"));
+    overwritePage(host("a.tnjra"), int(interior), "junk");
+    EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra", QString()); }), 0);
+    auto copy = sample::openForReading(host("b.tnjra"), QByteArray());
+    EXPECT_EQ(copy->queryInt64("SELECT count(*) FROM u"), 0) << "nothing put in the wrong table";
+}
+
 }  // namespace
