@@ -273,6 +273,32 @@ TEST_F(EngineCompact, APageSizeOtherThanTheFormatsOwnIsNoWrongPassword) {
     EXPECT_EQ(copy.queryInt64("SELECT count(*) FROM t WHERE a GLOB '0*'"), 500);
 }
 
+TEST_F(EngineCompact, TheProductsToolReadsBackACopyOfItsOwnPageSize) {
+    const QString tool = QStandardPaths::findExecutable("sqlcipher");
+    if (tool.isEmpty()) GTEST_SKIP() << "no sqlcipher tool (package sqlcipher)";
+    auto run = [&](const QString& name, const QByteArray& statements) {
+        QProcess shell;
+        shell.start(tool, {"-bail", host(name)});
+        shell.write("PRAGMA key = '" + QByteArray(sample::kPassword) +
+                    "';\nPRAGMA cipher_page_size = 4096;\n" + statements);
+        shell.closeWriteChannel();
+        EXPECT_TRUE(shell.waitForFinished(60000) && shell.exitCode() == 0)
+            << shell.readAllStandardError().toStdString();
+        return shell.readAllStandardOutput().trimmed();
+    };
+    run("big.tnjra",
+        "CREATE TABLE t (a TEXT); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM "
+        "n WHERE i < 500) INSERT INTO t SELECT printf('%050d', i) FROM n;");
+    ASSERT_EQ(QFileInfo(host("big.tnjra")).size() % 4096, 0);
+    const QByteArray rows = "SELECT count(*), group_concat(a) FROM t;";
+    EXPECT_EQ(failureOf([&] { compact("big.tnjra", "bad.tnjra", ";pwd=wrong"); }), 3031);
+    compact("big.tnjra", "b.tnjra");
+    EXPECT_EQ(run("b.tnjra", "PRAGMA integrity_check;"), "ok");
+    const QByteArray original = run("big.tnjra", rows);
+    EXPECT_TRUE(original.startsWith("500|"));
+    EXPECT_EQ(run("b.tnjra", rows), original);
+}
+
 TEST_F(EngineCompact, ArgumentsOutsideTheCurrentFormatAreRefused) {
     makeDatabase("a.tnjra");
     auto call = [&](Variant locale, Variant options) {
