@@ -265,6 +265,11 @@ TEST_F(EngineCompact, APageSizeOtherThanTheFormatsOwnIsNoWrongPassword) {
                    "i + 1 FROM n WHERE i < 500) INSERT INTO t SELECT printf('%050d', i) FROM n;");
     }
     EXPECT_EQ(failureOf([&] { compact("big.tnjra", "bad.tnjra", ";pwd=wrong"); }), 3031);
+    // Page 1 damaged while the key opens the pages after it: damage, not the key.
+    QByteArray damaged = readFile(host("big.tnjra"));
+    damaged.replace(2000, 100, QByteArray(100, '\x33'));
+    writeFile(host("damaged.tnjra"), damaged);
+    EXPECT_EQ(failureOf([&] { compact("damaged.tnjra", "bad.tnjra"); }), 3049);
     compact("big.tnjra", "b.tnjra");
     // The copy keeps the source's settings: it opens as the source does.
     Database copy(QFile::encodeName(host("b.tnjra")).toStdString(), 0x1);
