@@ -322,4 +322,36 @@ TEST(Format, JournalPlaybackStopsWhereSqliteStops) {
     EXPECT_TRUE(journalIsHot(1, 0xd9));
 }
 
+TEST(Format, AJournalNamesTheSuperJournalOfItsTransaction) {
+    auto nameIn = [](const std::string& name, int sumError) {
+        Journal journal;
+        journal.header(1, 1, 9);
+        journal.record(2, 1);
+        journal.bytes_.insert(journal.bytes_.end(), name.begin(), name.end());
+        std::uint32_t sum = sumError;
+        for (const char c : name) sum += std::uint32_t(static_cast<signed char>(c));
+        Bytes tail(16);
+        putBigEndian32(tail.data(), std::uint32_t(name.size()));
+        putBigEndian32(tail.data() + 4, sum);
+        std::memcpy(tail.data() + 8, kJournalMagic, sizeof kJournalMagic);
+        journal.bytes_.insert(journal.bytes_.end(), tail.begin(), tail.end());
+        return superJournalName(std::int64_t(journal.bytes_.size()),
+                                [&](std::int64_t at, unsigned char* out, std::size_t n) {
+                                    std::memcpy(out, journal.bytes_.data() + at, n);
+                                    return true;
+                                });
+    };
+    EXPECT_EQ(nameIn("/srv/db-mj01\xe9", 0), "/srv/db-mj01\xe9");
+    EXPECT_EQ(nameIn("/srv/db-mj01", 1), "");  // a torn name names nothing
+    Journal none;
+    none.header(1, 1, 9);
+    none.record(2, 1);
+    EXPECT_EQ(superJournalName(std::int64_t(none.bytes_.size()),
+                               [&](std::int64_t at, unsigned char* out, std::size_t n) {
+                                   std::memcpy(out, none.bytes_.data() + at, n);
+                                   return true;
+                               }),
+              "");
+}
+
 }  // namespace

@@ -11,6 +11,8 @@ namespace platform::engine::format {
 namespace {
 constexpr std::uint32_t kMinSectorSize = 32;
 constexpr std::uint32_t kMaxSectorSize = 0x10000;
+// The longest name SQLite reads back: its longest path on this system.
+constexpr std::uint32_t kMaxSuperJournalName = 512;
 
 bool powerOfTwoWithin(std::uint32_t value, std::uint32_t least, std::uint32_t most) {
     return value >= least && value <= most && (value & (value - 1)) == 0;
@@ -84,6 +86,24 @@ JournalRollback planRollback(std::int64_t journalSize, int databasePageSize,
         header = parseJournalHeader(fields);
         if (!header) return plan;
     }
+}
+
+std::string superJournalName(std::int64_t journalSize, const JournalReader& read) {
+    unsigned char tail[16];
+    if (journalSize < 16 || !read(journalSize - 16, tail, sizeof tail)) return {};
+    const std::uint32_t length = bigEndian32(tail);
+    if (length == 0 || length > kMaxSuperJournalName || length > journalSize - 16 ||
+        std::memcmp(tail + 8, kJournalMagic, sizeof kJournalMagic) != 0) {
+        return {};
+    }
+    std::string name(length, '\0');
+    if (!read(journalSize - 16 - length, reinterpret_cast<unsigned char*>(name.data()), length)) {
+        return {};
+    }
+    // SQLite sums the name as chars, which are signed here.
+    std::uint32_t sum = bigEndian32(tail + 4);
+    for (const char c : name) sum -= std::uint32_t(static_cast<signed char>(c));
+    return sum == 0 && name[0] != '\0' ? name : std::string();
 }
 
 }  // namespace platform::engine::format

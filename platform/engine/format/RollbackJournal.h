@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 
 // A rollback journal: segments, each a header sector (magic, record count,
 // checksum seed, the database's size before the transaction, and in the
@@ -58,5 +59,11 @@ using JournalReader =
 // `databasePageSize` stands in for a page size field of 0.
 JournalRollback planRollback(std::int64_t journalSize, int databasePageSize,
                              const JournalReader& read);
+
+// The super-journal a journal names at its end when its transaction spanned
+// several databases (length, checksum and magic in its last 16 bytes); empty
+// when it names none or the name fails its checksum. Once that super-journal
+// is gone the transaction committed, and SQLite rolls nothing back.
+std::string superJournalName(std::int64_t journalSize, const JournalReader& read);
 
 }  // namespace platform::engine::format

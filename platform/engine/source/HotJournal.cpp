@@ -50,12 +50,18 @@ HotJournal readHotJournal(const QString& hostDatabase, const QString& nativeData
         throw failures::systemFailure(errno, journal.nativePath);
     }
     const std::int64_t size = info.st_size;
-    journal.rollback = format::planRollback(
-        size, pageSize, [&](std::int64_t at, unsigned char* out, std::size_t bytes) {
-            if (at + std::int64_t(bytes) > size) return false;
-            readAt(journal.fd.get(), out, bytes, at, journal.nativePath);
-            return true;
-        });
+    const format::JournalReader read = [&](std::int64_t at, unsigned char* out, std::size_t bytes) {
+        if (at + std::int64_t(bytes) > size) return false;
+        readAt(journal.fd.get(), out, bytes, at, journal.nativePath);
+        return true;
+    };
+    // A transaction over several databases whose super-journal is gone has
+    // committed: its journal is left over, not to be played.
+    const std::string super = format::superJournalName(size, read);
+    if (!super.empty() && !QFile::exists(QFile::decodeName(QByteArray::fromStdString(super)))) {
+        return journal;
+    }
+    journal.rollback = format::planRollback(size, pageSize, read);
     if (journal.rollback.rollsBack && journal.rollback.pageSize != pageSize) {
         throw fail(DatabaseCorrupt, journal.nativePath);
     }
