@@ -41,15 +41,19 @@ HotJournal readHotJournal(const QString& hostDatabase, const QString& nativeData
                           int pageSize) {
     HotJournal journal;
     journal.nativePath = journalPath(nativeDatabase);
-    if (!hasHotJournal(hostDatabase)) return journal;
+    // Opened once: a writer that finishes meanwhile removes the name, not
+    // what this descriptor reads.
     journal.fd.reset(::open(QFile::encodeName(journalPath(hostDatabase)).constData(),
                             O_RDONLY | O_NOCTTY | O_CLOEXEC));
-    if (!journal.fd.valid()) throw failures::systemFailure(errno, journal.nativePath);
+    if (!journal.fd.valid()) return journal;
     struct stat info {};
     if (::fstat(journal.fd.get(), &info) != 0) {
         throw failures::systemFailure(errno, journal.nativePath);
     }
     const std::int64_t size = info.st_size;
+    unsigned char first = 0;
+    if (size > 0) readAt(journal.fd.get(), &first, 1, 0, journal.nativePath);
+    if (!format::journalIsHot(size, first)) return journal;
     const format::JournalReader read = [&](std::int64_t at, unsigned char* out, std::size_t bytes) {
         if (at + std::int64_t(bytes) > size) return false;
         readAt(journal.fd.get(), out, bytes, at, journal.nativePath);
