@@ -61,6 +61,10 @@ QString SharedMemoryFile(const QString& databaseFile) {
     return databaseFile + QStringLiteral("-shm");
 }
 
+QString RollbackJournalFile(const QString& databaseFile) {
+    return databaseFile + QStringLiteral("-journal");
+}
+
 namespace {
 QString damagedBase(const QString& key, const QDateTime& localTime, int attempt) {
     const QString stamp = localTime.toString(QStringLiteral("yyyyMMdd-HHmm"));

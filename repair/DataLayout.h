@@ -24,6 +24,8 @@ QString DatabaseDisplayName(const QString& key);
 // The files SQLite keeps beside a database in write-ahead-log mode.
 QString LogFile(const QString& databaseFile);
 QString SharedMemoryFile(const QString& databaseFile);
+// The rollback journal SQLite keeps beside a database during a transaction.
+QString RollbackJournalFile(const QString& databaseFile);
 
 // The name a damaged original is kept under after a repair that lost data:
 // "TinjaraSM<key> rosak <yyyymmdd-hhmm>.tnjra" for the run's local time; a

@@ -166,11 +166,13 @@ Outcome RepairRun::CompactAndSwap() {
     if (fs.FileExists(database)) fs.DeleteFile(database, true);
     phase_ = Phase::DatabaseReplaced;
     fs.rename(compacted, database);
-    // The old database's log and its index belong to the file just replaced;
-    // the copy already holds the log's committed pages. Once the log is gone
-    // the backup alone no longer holds all of the old data, so the recovery
-    // keeps the new database from then on.
-    for (const QString& beside : {layout::SharedMemoryFile(database), layout::LogFile(database)}) {
+    // The old database's log, its index and its journal belong to the file
+    // just replaced; the copy already holds the log's committed pages and
+    // the journal rolled back, and a journal left beside the copy would be
+    // played onto it at the next open. Once one is gone the backup alone no
+    // longer holds the old database, so the recovery keeps the new one.
+    for (const QString& beside : {layout::RollbackJournalFile(database),
+                                  layout::SharedMemoryFile(database), layout::LogFile(database)}) {
         if (fs.FileExists(beside)) {
             fs.DeleteFile(beside, true);
             phase_ = Phase::OldLogRemoved;

@@ -1,10 +1,13 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
 
 #include "platform/sqlite/Database.h"
 #include "tests/EngineTestSupport.h"
@@ -91,15 +94,75 @@ TEST_F(EngineCompact, DatabaseInUseIsRefused) {
     EXPECT_FALSE(QFile::exists(host("a.ldb")));
 }
 
-TEST_F(EngineCompact, AJournalOfAnUnfinishedTransactionIsLeftToTheProduct) {
+TEST_F(EngineCompact, AJournalWithNothingToRollBackLeavesTheDatabaseAsItIs) {
     makeDatabase("a.tnjra");
-    writeFile(host("a.tnjra-journal"), QByteArray(4096, '\x5a'));
     const QByteArray before = fileHash(host("a.tnjra"));
+    const QByteArray rows = sample::contentDigest(host("a.tnjra"));
+    // Hot, but no journal's header; and a committed journal kept in place.
+    for (const QByteArray& journal : {QByteArray(4096, '\x5a'), QByteArray(4096, '\0')}) {
+        writeFile(host("a.tnjra-journal"), journal);
+        QFile::remove(host("b.tnjra"));
+        compact("a.tnjra", "b.tnjra");
+        EXPECT_EQ(sample::contentDigest(host("b.tnjra")), rows);
+        EXPECT_EQ(fileHash(host("a.tnjra")), before);
+        EXPECT_EQ(readFile(host("a.tnjra-journal")), journal);
+    }
+}
 
-    EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra"); }), 3356);
-    EXPECT_EQ(fileHash(host("a.tnjra")), before);
-    EXPECT_EQ(readFile(host("a.tnjra-journal")), QByteArray(4096, '\x5a'));
-    EXPECT_FALSE(QFile::exists(host("b.tnjra")));
+// Runs Debian's sqlcipher 3.4.1 shell, the product's stand-in, on a database
+// and kills it once it has run `statements` and printed "spilled": the crash
+// of a product inside a transaction.
+void crashInsideTransaction(const QString& tool, const QString& path,
+                            const QByteArray& statements) {
+    QProcess shell;
+    shell.start(tool, {path});
+    ASSERT_TRUE(shell.waitForStarted());
+    shell.write("PRAGMA key = '" + QByteArray(sample::kPassword) + "';\n" + statements +
+                "\nSELECT 'spilled';\n");
+    while (!shell.readAllStandardOutput().contains("spilled")) {
+        ASSERT_TRUE(shell.waitForReadyRead(60000)) << shell.readAllStandardError().toStdString();
+    }
+    ::kill(pid_t(shell.processId()), SIGKILL);
+    shell.waitForFinished();
+}
+
+TEST_F(EngineCompact, AHotJournalIsRolledBackIntoTheCopy) {
+    const QString tool = QStandardPaths::findExecutable("sqlcipher");
+    if (tool.isEmpty()) GTEST_SKIP() << "no sqlcipher tool (package sqlcipher)";
+    makeDatabase("a.tnjra");
+    const QByteArray committed = sample::contentDigest(host("a.tnjra"));
+    const QByteArray untouched = fileHash(host("a.tnjra"));
+    // A cache of two pages: the changes spill into the file, the journal
+    // syncs in several segments, and the file grows.
+    crashInsideTransaction(
+        tool, host("a.tnjra"),
+        "PRAGMA cache_size = 2; BEGIN; UPDATE students SET name = name || ' x', class_id = 1;"
+        "DELETE FROM marks WHERE rowid % 3 = 0; INSERT INTO audit (at, what) SELECT at, what "
+        "FROM audit; INSERT INTO marks SELECT * FROM marks;");
+    ASSERT_GT(QFileInfo(host("a.tnjra-journal")).size(), 0);
+    ASSERT_NE(fileHash(host("a.tnjra")), untouched) << "nothing spilled: no rollback to test";
+    const QByteArray database = fileHash(host("a.tnjra"));
+    const QByteArray journal = fileHash(host("a.tnjra-journal"));
+
+    compact("a.tnjra", "b.tnjra");
+    EXPECT_EQ(sample::integrityCheck(host("b.tnjra")), "ok");
+    EXPECT_EQ(sample::contentDigest(host("b.tnjra")), committed);
+    EXPECT_EQ(fileHash(host("a.tnjra")), database);
+    EXPECT_EQ(fileHash(host("a.tnjra-journal")), journal);
+
+    // What the tool itself reads once it has rolled a copy of both back.
+    for (const char* suffix : {"", "-journal"}) {
+        QFile::copy(host(QStringLiteral("a.tnjra") + suffix),
+                    host(QStringLiteral("r.tnjra") + suffix));
+    }
+    QProcess reader;
+    reader.start(tool, {host("r.tnjra")});
+    reader.write("PRAGMA key = '" + QByteArray(sample::kPassword) +
+                 "';\nSELECT count(*) FROM sqlite_master;\n");
+    reader.closeWriteChannel();
+    ASSERT_TRUE(reader.waitForFinished(60000));
+    ASSERT_FALSE(QFile::exists(host("r.tnjra-journal"))) << "the tool did not roll back";
+    EXPECT_EQ(sample::contentDigest(host("r.tnjra")), committed);
 }
 
 TEST_F(EngineCompact, NotADatabaseFailsOrYieldsAConsistentCopy) {
@@ -202,12 +265,43 @@ TEST_F(EngineCompact, APageSizeOtherThanTheFormatsOwnIsNoWrongPassword) {
                    "i + 1 FROM n WHERE i < 500) INSERT INTO t SELECT printf('%050d', i) FROM n;");
     }
     EXPECT_EQ(failureOf([&] { compact("big.tnjra", "bad.tnjra", ";pwd=wrong"); }), 3031);
+    // Page 1 damaged while the key opens the pages after it: damage, not the key.
+    QByteArray damaged = readFile(host("big.tnjra"));
+    damaged.replace(2000, 100, QByteArray(100, '\x33'));
+    writeFile(host("damaged.tnjra"), damaged);
+    EXPECT_EQ(failureOf([&] { compact("damaged.tnjra", "bad.tnjra"); }), 3049);
     compact("big.tnjra", "b.tnjra");
     // The copy keeps the source's settings: it opens as the source does.
     Database copy(QFile::encodeName(host("b.tnjra")).toStdString(), 0x1);
     copy.key(sample::kPassword);
     copy.execute(settings);
     EXPECT_EQ(copy.queryInt64("SELECT count(*) FROM t WHERE a GLOB '0*'"), 500);
+}
+
+TEST_F(EngineCompact, TheProductsToolReadsBackACopyOfItsOwnPageSize) {
+    const QString tool = QStandardPaths::findExecutable("sqlcipher");
+    if (tool.isEmpty()) GTEST_SKIP() << "no sqlcipher tool (package sqlcipher)";
+    auto run = [&](const QString& name, const QByteArray& statements) {
+        QProcess shell;
+        shell.start(tool, {"-bail", host(name)});
+        shell.write("PRAGMA key = '" + QByteArray(sample::kPassword) +
+                    "';\nPRAGMA cipher_page_size = 4096;\n" + statements);
+        shell.closeWriteChannel();
+        EXPECT_TRUE(shell.waitForFinished(60000) && shell.exitCode() == 0)
+            << shell.readAllStandardError().toStdString();
+        return shell.readAllStandardOutput().trimmed();
+    };
+    run("big.tnjra",
+        "CREATE TABLE t (a TEXT); WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM "
+        "n WHERE i < 500) INSERT INTO t SELECT printf('%050d', i) FROM n;");
+    ASSERT_EQ(QFileInfo(host("big.tnjra")).size() % 4096, 0);
+    const QByteArray rows = "SELECT count(*), group_concat(a) FROM t;";
+    EXPECT_EQ(failureOf([&] { compact("big.tnjra", "bad.tnjra", ";pwd=wrong"); }), 3031);
+    compact("big.tnjra", "b.tnjra");
+    EXPECT_EQ(run("b.tnjra", "PRAGMA integrity_check;"), "ok");
+    const QByteArray original = run("big.tnjra", rows);
+    EXPECT_TRUE(original.startsWith("500|"));
+    EXPECT_EQ(run("b.tnjra", rows), original);
 }
 
 TEST_F(EngineCompact, ArgumentsOutsideTheCurrentFormatAreRefused) {

@@ -8,6 +8,7 @@
 #include "platform/engine/format/Bytes.h"
 #include "platform/engine/format/DatabaseHeader.h"
 #include "platform/engine/format/Freelist.h"
+#include "platform/engine/format/RollbackJournal.h"
 #include "platform/engine/format/WalFrames.h"
 
 namespace {
@@ -201,6 +202,156 @@ TEST(Format, WalFramesCountUpToTheLastCommit) {
 
     WalScan other;
     EXPECT_FALSE(other.start(corrupt.bytes_.data(), 1024));  // another page size
+}
+
+// A rollback journal of 512-byte pages in 512-byte sectors, as SQLite writes
+// one: a header sector per segment, then records.
+class Journal {
+  public:
+    // Starts a segment on the next sector boundary.
+    void header(std::uint32_t count, std::uint32_t seed, std::uint32_t originalPages,
+                std::uint32_t sector = 512, std::uint32_t pageSize = 512) {
+        bytes_.resize((bytes_.size() + 511) / 512 * 512 + 512, 0);
+        unsigned char* h = bytes_.data() + bytes_.size() - 512;
+        std::memcpy(h, kJournalMagic, sizeof kJournalMagic);
+        putBigEndian32(h + 8, count);
+        putBigEndian32(h + 12, seed);
+        putBigEndian32(h + 16, originalPages);
+        putBigEndian32(h + 20, sector);
+        putBigEndian32(h + 24, pageSize);
+        seed_ = seed;
+    }
+    // Appends the record of `page`, filled with `fill`; its checksum right or not.
+    void record(std::uint32_t page, unsigned char fill, bool goodSum = true) {
+        Bytes r(4 + 512 + 4, fill);
+        putBigEndian32(r.data(), page);
+        putBigEndian32(r.data() + 516, seed_ + 2u * fill + (goodSum ? 0 : 1));
+        bytes_.insert(bytes_.end(), r.begin(), r.end());
+    }
+    JournalRollback plan() const {
+        return planRollback(std::int64_t(bytes_.size()), 512,
+                            [this](std::int64_t at, unsigned char* out, std::size_t n) {
+                                if (at + std::int64_t(n) > std::int64_t(bytes_.size()))
+                                    return false;
+                                std::memcpy(out, bytes_.data() + at, n);
+                                return true;
+                            });
+    }
+    Bytes bytes_;
+
+  private:
+    std::uint32_t seed_ = 0;
+};
+
+TEST(Format, JournalSegmentsPutBackEachPageAsItFirstWas) {
+    const Bytes page(512, 0x5a);
+    // Every 200th byte from the end: bytes 312 and 112 of a 512-byte page.
+    EXPECT_EQ(journalChecksum(7, page.data(), 512), 7u + 2 * 0x5a);
+
+    Journal journal;
+    journal.header(3, 7, 4);
+    journal.record(2, 0xa2);
+    journal.record(5, 0xa5);  // a page the transaction added: cut off instead
+    journal.record(2, 0xbb);  // not the page as it was before
+    journal.header(1, 9, 6);  // the next segment, with its own seed
+    journal.record(3, 0xa3);
+    const JournalRollback plan = journal.plan();
+    EXPECT_TRUE(plan.rollsBack);
+    EXPECT_EQ(plan.originalPages, 4u);
+    EXPECT_EQ(plan.pageSize, 512);
+    ASSERT_EQ(plan.pages.size(), 2u);
+    EXPECT_EQ(plan.pages.at(2), 512 + 4);
+    EXPECT_EQ(plan.pages.at(3), 2560 + 512 + 4);
+}
+
+TEST(Format, JournalPlaybackStopsWhereSqliteStops) {
+    auto pagesOf = [](const Journal& journal) {
+        Bytes pages;
+        for (const auto& [page, at] : journal.plan().pages) pages.push_back(std::uint8_t(page));
+        return pages;
+    };
+    Journal badSum;
+    badSum.header(3, 1, 9);
+    badSum.record(2, 1);
+    badSum.record(3, 1, false);  // this and every later record are not played
+    badSum.record(4, 1);
+    badSum.header(1, 1, 9);
+    badSum.record(5, 1);
+    EXPECT_EQ(pagesOf(badSum), (Bytes{2}));
+
+    Journal torn;
+    torn.header(2, 1, 9);
+    torn.record(2, 1);
+    torn.record(3, 1);
+    torn.bytes_.pop_back();  // the last record cut short by the crash
+    EXPECT_EQ(pagesOf(torn), (Bytes{2}));
+    EXPECT_TRUE(torn.plan().rollsBack);
+
+    Journal unsynced;  // no count: as many whole records as the file holds
+    unsynced.header(kJournalCountUnknown, 1, 9);
+    unsynced.record(2, 1);
+    unsynced.record(3, 1);
+    unsynced.record(4, 1);
+    unsynced.bytes_.resize(unsynced.bytes_.size() - 100);
+    EXPECT_EQ(pagesOf(unsynced), (Bytes{2, 3}));
+
+    Journal pageZero;
+    pageZero.header(2, 1, 9);
+    pageZero.record(0, 1);
+    pageZero.record(2, 1);
+    EXPECT_TRUE(pageZero.plan().pages.empty());
+
+    Journal oldWriter;  // page size 0: the database's own
+    oldWriter.header(1, 1, 9, 512, 0);
+    oldWriter.record(2, 1);
+    EXPECT_EQ(oldWriter.plan().pageSize, 512);
+    EXPECT_EQ(pagesOf(oldWriter), (Bytes{2}));
+
+    Journal unsyncedHeader;  // sizes out of range: the header was never synced
+    unsyncedHeader.header(1, 1, 9, 100);
+    unsyncedHeader.record(2, 1);
+    EXPECT_FALSE(unsyncedHeader.plan().rollsBack);
+
+    Journal zeroed;  // a committed journal kept in place
+    zeroed.header(1, 1, 9);
+    zeroed.record(2, 1);
+    std::memset(zeroed.bytes_.data(), 0, 28);
+    EXPECT_FALSE(zeroed.plan().rollsBack);
+    EXPECT_FALSE(journalIsHot(std::int64_t(zeroed.bytes_.size()), zeroed.bytes_[0]));
+    EXPECT_FALSE(journalIsHot(0, 0xd9));
+    EXPECT_TRUE(journalIsHot(1, 0xd9));
+}
+
+TEST(Format, AJournalNamesTheSuperJournalOfItsTransaction) {
+    auto nameIn = [](const std::string& name, int sumError) {
+        Journal journal;
+        journal.header(1, 1, 9);
+        journal.record(2, 1);
+        journal.bytes_.insert(journal.bytes_.end(), name.begin(), name.end());
+        std::uint32_t sum = sumError;
+        for (const char c : name) sum += std::uint32_t(static_cast<signed char>(c));
+        Bytes tail(16);
+        putBigEndian32(tail.data(), std::uint32_t(name.size()));
+        putBigEndian32(tail.data() + 4, sum);
+        std::memcpy(tail.data() + 8, kJournalMagic, sizeof kJournalMagic);
+        journal.bytes_.insert(journal.bytes_.end(), tail.begin(), tail.end());
+        return superJournalName(std::int64_t(journal.bytes_.size()),
+                                [&](std::int64_t at, unsigned char* out, std::size_t n) {
+                                    std::memcpy(out, journal.bytes_.data() + at, n);
+                                    return true;
+                                });
+    };
+    EXPECT_EQ(nameIn("/srv/db-mj01\xe9", 0), "/srv/db-mj01\xe9");
+    EXPECT_EQ(nameIn("/srv/db-mj01", 1), "");  // a torn name names nothing
+    Journal none;
+    none.header(1, 1, 9);
+    none.record(2, 1);
+    EXPECT_EQ(superJournalName(std::int64_t(none.bytes_.size()),
+                               [&](std::int64_t at, unsigned char* out, std::size_t n) {
+                                   std::memcpy(out, none.bytes_.data() + at, n);
+                                   return true;
+                               }),
+              "");
 }
 
 }  // namespace

@@ -4,14 +4,18 @@
 #include <unistd.h>
 
 #include <QDateTime>
+#include <cstring>
 
 #include "platform/Failures.h"
+#include "platform/engine/format/Bytes.h"
+#include "platform/engine/format/RollbackJournal.h"
 #include "platform/host/HostFileSystem.h"
 #include "repair/RunMessages.h"
 #include "tests/RepairFixture.h"
 #include "tests/TestHelpers.h"
 
 using repair::Outcome;
+namespace format = platform::engine::format;
 
 namespace {
 
@@ -142,6 +146,32 @@ TEST_F(RepairSwap, OnceTheLogIsGoneAFailureKeepsTheNewDatabase) {
     EXPECT_EQ(sample::openForReading(drive.host(kDatabase))
                   ->queryText("SELECT name FROM students WHERE admission_no = 'LOG1'"),
               "In the log");
+}
+
+TEST_F(RepairSwap, TheJournalOfTheOldDatabaseGoesWithIt) {
+    // A writer stopped inside a transaction that changed page 2: its journal
+    // holds the page as it was. Left beside the new file, it would be played
+    // onto it at the product's next open.
+    const QByteArray database = drive.readFile(kDatabase);
+    QByteArray journal(512, '\0');
+    auto* header = reinterpret_cast<unsigned char*>(journal.data());
+    std::memcpy(header, format::kJournalMagic, sizeof format::kJournalMagic);
+    format::putBigEndian32(header + 8, 1);
+    format::putBigEndian32(header + 16, std::uint32_t(database.size() / 1024));
+    format::putBigEndian32(header + 20, 512);
+    format::putBigEndian32(header + 24, 1024);
+    const QByteArray page = database.mid(1024, 1024);
+    unsigned char number[4], sum[4];
+    format::putBigEndian32(number, 2);
+    format::putBigEndian32(
+        sum, format::journalChecksum(0, reinterpret_cast<const unsigned char*>(page.data()), 1024));
+    journal += QByteArray(reinterpret_cast<const char*>(number), 4) + page +
+               QByteArray(reinterpret_cast<const char*>(sum), 4);
+    ASSERT_TRUE(drive.writeFile(kDatabase + "-journal", journal));
+
+    EXPECT_EQ(runWith(services()), Outcome::RepairSucceeded);
+    EXPECT_EQ(sessionFiles(), QStringList{"TinjaraSM2024.tnjra"});
+    EXPECT_EQ(sample::integrityCheck(drive.host(kDatabase)), "ok");
 }
 
 TEST_F(RepairSwap, DatabaseNotFoundTouchesNothing) {

@@ -16,6 +16,15 @@ constexpr std::uint32_t kPagesProbed = 8;
 // Every SQLCipher format writes whole pages of at least this size.
 constexpr std::int64_t kCipherPage = 1024;
 
+// Every page size SQLite allows, the format's own first.
+std::vector<int> pageSizesFrom(int formatPageSize) {
+    std::vector<int> sizes{formatPageSize};
+    for (int size = format::kMinPageSize; size <= format::kMaxPageSize; size *= 2) {
+        if (size != formatPageSize) sizes.push_back(size);
+    }
+    return sizes;
+}
+
 }  // namespace
 
 SourceFormat identifySource(int fd, std::int64_t size, QByteArrayView password,
@@ -38,40 +47,33 @@ SourceFormat identifySource(int fd, std::int64_t size, QByteArrayView password,
     for (const CipherFormat& candidateFormat : cipherFormats()) {
         if (password.isEmpty()) break;
         if (size < candidateFormat.pageSize) continue;
-        auto candidate = std::make_unique<PageCipher>(candidateFormat, password, salt);
+        const PageCipher keyed(candidateFormat, password, salt);
         // The key is the cost; a file need not use its format's page size, so
         // every size the format allows is tried before the key is called wrong.
-        for (int pageSize = candidateFormat.pageSize, next = kMinPageSize;;) {
-            if (size >= pageSize) {
-                auto sized = pageSize == candidateFormat.pageSize
-                                 ? std::move(candidate)
-                                 : candidate->withPageSize(pageSize);
-                in.resize(std::size_t(pageSize));
-                out.resize(in.size());
-                readAt(fd, in.data(), in.size(), 0, nativeSource);
-                if (sized->decrypt(1, in.data(), out.data()) && saneHeader(out.data()) &&
-                    pageSizeField(out.data()) == pageSize && out[20] >= candidateFormat.reserve) {
-                    found.pageSize = pageSize;
-                    found.cipher = std::move(sized);
-                    return found;
-                }
-                if (!candidate) candidate = std::move(sized);
+        for (const int pageSize : pageSizesFrom(candidateFormat.pageSize)) {
+            if (size < pageSize) continue;
+            auto sized = keyed.withPageSize(pageSize);
+            in.resize(std::size_t(pageSize));
+            out.resize(in.size());
+            readAt(fd, in.data(), in.size(), 0, nativeSource);
+            if (sized->decrypt(1, in.data(), out.data()) && saneHeader(out.data()) &&
+                pageSizeField(out.data()) == pageSize && out[20] >= candidateFormat.reserve) {
+                found.pageSize = pageSize;
+                found.cipher = std::move(sized);
+                return found;
             }
-            if (next == candidateFormat.pageSize) next *= 2;
-            if (next > kMaxPageSize) break;
-            pageSize = next;
-            next *= 2;
         }
-        in.resize(std::size_t(candidateFormat.pageSize));
-        out.resize(in.size());
-        // Page 1 fails, yet later pages open under this key: the key is right
-        // and page 1 is damaged.
-        const std::uint32_t pages = std::uint32_t(size / candidateFormat.pageSize);
-        for (std::uint32_t page = 2; page <= std::min(pages, kPagesProbed + 1); ++page) {
-            readAt(fd, in.data(), in.size(), std::int64_t(page - 1) * candidateFormat.pageSize,
-                   nativeSource);
-            if (candidateFormat.hmac && candidate->decrypt(page, in.data(), out.data())) {
-                pageOneOnly = true;
+        // Page 1 fails, yet later pages open under this key at one of those
+        // sizes: the key is right and page 1 is damaged.
+        if (!candidateFormat.hmac) continue;
+        for (const int pageSize : pageSizesFrom(candidateFormat.pageSize)) {
+            auto sized = keyed.withPageSize(pageSize);
+            in.resize(std::size_t(pageSize));
+            out.resize(in.size());
+            const std::uint32_t pages = std::uint32_t(size / pageSize);
+            for (std::uint32_t page = 2; page <= std::min(pages, kPagesProbed + 1); ++page) {
+                readAt(fd, in.data(), in.size(), std::int64_t(page - 1) * pageSize, nativeSource);
+                if (sized->decrypt(page, in.data(), out.data())) pageOneOnly = true;
             }
         }
     }

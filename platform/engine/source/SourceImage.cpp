@@ -29,12 +29,6 @@ SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArra
     if (!source.valid()) throw failures::systemFailure(errno, files.nativeSource);
     struct stat info {};
     if (::fstat(source.get(), &info) != 0) throw failures::systemFailure(errno, files.nativeSource);
-    // A rollback journal left by an interrupted transaction: only a writer may
-    // roll it back, and a copy made without it would be wrong.
-    if (hasHotJournal(files.hostSource)) {
-        throw fail(DatabaseInUse,
-                   files.nativeSource + QStringLiteral(": an unfinished transaction"));
-    }
     const std::int64_t size = info.st_size;
     if (size < format::kMinPageSize) throw fail(DatabaseCorrupt, files.nativeSource);
     const SourceFormat found =
@@ -51,10 +45,16 @@ SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArra
     const format::DatabaseHeader header = format::parseHeader(plain.data());
     pageCount_ = header.pageCountCurrent ? header.pageCount : filePages;
 
+    // A transaction the writer did not finish: its journal puts the pages it
+    // changed back and the file back to its size, as SQLite would at its next
+    // open; only then do the log's committed frames count.
+    const HotJournal journal = readHotJournal(files.hostSource, files.nativeSource, pageSize_);
+    if (journal.rollback.rollsBack) pageCount_ = journal.rollback.originalPages;
     const CommittedLog log = readCommittedLog(files.hostSource, files.nativeSource, pageSize_);
     if (log.pageCount) pageCount_ = log.pageCount;
     // A size beyond any sane file is damage, not a reason to write gigabytes.
-    const std::uint32_t limit = filePages + std::uint32_t(log.frames.size());
+    const std::uint32_t limit =
+        filePages + std::uint32_t(log.frames.size()) + std::uint32_t(journal.rollback.pages.size());
     if (pageCount_ > limit) {
         truncated_ = true;
         pageCount_ = limit;
@@ -64,6 +64,8 @@ SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArra
     DecryptedPages decrypted =
         decryptInto({source.get(), files.nativeSource, filePages, log}, found.cipher.get(),
                     pageSize_, pageCount_, image_.get(), files_.nativeImageFolder);
+    rollBackInto(journal, found.cipher.get(), pageCount_, log.frames, image_.get(),
+                 files_.nativeImageFolder, decrypted);
     badPages_ = std::move(decrypted.failed);
     std::sort(badPages_.begin(), badPages_.end());
     // The image says what it holds: its size in pages, current.

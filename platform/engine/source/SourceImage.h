@@ -22,17 +22,18 @@ struct SourceFiles {
     QString nativeImageFolder;
 };
 
-// The database as its pages read: every page of the source, with the
-// committed frames of its write-ahead log applied, decrypted into a private
-// plaintext file that has no name (gone with its descriptor, whatever
-// happens) and that SQLite reads as an ordinary database. Pages that fail
+// The database as its pages read: every page of the source, with a hot
+// rollback journal rolled back and the committed frames of its write-ahead
+// log applied, decrypted into a private plaintext file that has no name (gone
+// with its descriptor, whatever happens) and that SQLite reads as an ordinary
+// database. Pages that fail
 // authentication, are missing or are zeros where the database uses them are
 // listed and left as zeros. The source is only read.
 class SourceImage {
   public:
     // Raises the engine's refusals: 3049 for no database (or page 1 damaged
-    // while the rest opens under the key), 3031 for a key that opens nothing,
-    // 3356 for a rollback journal only the product may roll back.
+    // while the rest opens under the key, or a journal of another page size)
+    // and 3031 for a key that opens nothing.
     SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password);
 
     // The SQLCipher format the source was written in; nullptr for plaintext.
