@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <set>
 
+#include "platform/engine/copy/ImageSchema.h"
 #include "platform/engine/copy/SchemaEntries.h"
 #include "platform/engine/format/Record.h"
 #include "platform/engine/source/BTreeWalk.h"
-#include "platform/engine/source/RecordText.h"
 #include "platform/engine/source/SourceImage.h"
 
 namespace platform::engine {
@@ -20,32 +20,10 @@ bool isInternalIndex(const QByteArray& name) {
 }  // namespace
 
 LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema().refused) {
-    BTreeWalk walk(image);
-    const int encoding = walk.header().textEncoding;
-    walk.walk(
-        1,
-        [&](const TreeCell& cell) {
-            if (cell.type != format::LeafTable) return;
-            const auto payload = walk.payloadOf(cell);
-            const auto fields =
-                payload ? format::readRecord(
-                              reinterpret_cast<const unsigned char*>(payload->constData()),
-                              std::size_t(payload->size()))
-                        : std::nullopt;
-            if (!fields || fields->size() < 4 || !(*fields)[0].isText() || !(*fields)[1].isText()) {
-                ++unreadableEntries_;
-                return;
-            }
-            const auto* bytes = reinterpret_cast<const unsigned char*>(payload->constData());
-            Entry entry;
-            entry.type = textValue(*payload, (*fields)[0], encoding).toUtf8();
-            entry.name = textValue(*payload, (*fields)[1], encoding).toUtf8();
-            if ((*fields)[2].isText())
-                entry.table = textValue(*payload, (*fields)[2], encoding).toUtf8();
-            entry.root = std::uint32_t(format::integerValue(bytes, (*fields)[3]).value_or(0));
-            schema_.push_back(entry);
-        },
-        [&](const LostSubtree&) { schemaWhole_ = false; });
+    const ImageSchema schema = readImageSchema(image);
+    schema_ = schema.entries;
+    unreadableEntries_ = schema.unreadable;
+    schemaWhole_ = schema.whole;
 
     for (const Entry& entry : schema_) {
         if (entry.type != "table" || entry.root == 0 || isInternal(entry.name)) continue;

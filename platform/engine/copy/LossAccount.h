@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/engine/copy/ImageSchema.h"
 #include "platform/engine/source/BTreeWalk.h"
 #include "platform/sqlite/Database.h"
 
@@ -56,10 +57,7 @@ class LossAccount {
     DataLoss settle(sqlite::Database& copy) const;
 
   private:
-    struct Entry {
-        QByteArray type, name, table;
-        std::uint32_t root = 0;
-    };
+    using Entry = ImageSchema::Entry;
     struct Tree {
         bool withRowid = true;
         std::vector<std::int64_t> rowids;  // as the readable leaves hold them
