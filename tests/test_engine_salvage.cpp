@@ -73,16 +73,16 @@ class EngineSalvage : public engine_test::EngineTest {
         if (encrypted) return engine_test::rowsNotInOriginal(copy, original);
         auto db = sample::openForReading(copy, QByteArray());
         db->execute("ATTACH '" + QFile::encodeName(original).toStdString() + "' AS original");
-        std::vector<QByteArray> tables;
+        std::vector<std::pair<QByteArray, bool>> tables;
         platform::sqlite::Statement names(
             db->handle(),
-            "SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE "
-            "'sqlite_%'");
-        while (names.step()) tables.push_back(names.columnText(0));
+            "SELECT name, wr FROM pragma_table_list WHERE schema = 'main' AND type "
+            "= 'table' AND name NOT LIKE 'sqlite_%'");
+        while (names.step()) tables.emplace_back(names.columnText(0), names.columnInt64(1) == 0);
         std::int64_t changed = 0;
-        for (const QByteArray& table : tables) {
+        for (const auto& [table, withRowid] : tables) {
             const std::string t = platform::sqlite::identifier(table);
-            const std::string columns = "rowid, _rowid_, oid, *";
+            const std::string columns = withRowid ? "rowid, _rowid_, oid, *" : "*";
             changed +=
                 db->queryInt64("SELECT count(*) FROM (SELECT " + columns + " FROM main." + t +
                                " EXCEPT SELECT " + columns + " FROM original." + t + ")");
@@ -214,6 +214,37 @@ TEST_F(EngineSalvage, ASchemaEntrySqliteRefusesIsRepairedAround) {
         ASSERT_EQ(failure, 0);
         EXPECT_GT(problems, 0) << "a schema entry is lost";
         EXPECT_EQ(query(host("b.tnjra"), "SELECT count(*) FROM keep"), 3000);
+        EXPECT_EQ(rowsChanged(host("b.tnjra"), original), 0);
+    }
+}
+
+TEST_F(EngineSalvage, LossNoRowidNamesIsStillReported) {
+    // Schema entries on a page that did not read, and a row of a WITHOUT
+    // ROWID table whose overflow page did not.
+    std::string sql =
+        "CREATE TABLE w (k TEXT PRIMARY KEY, v) WITHOUT ROWID;"
+        "INSERT INTO w VALUES ('a', 1), ('b', zeroblob(3000)), ('c', 3);";
+    for (int i = 0; i < 40; ++i) {
+        sql += "CREATE TABLE t" + std::to_string(i) + " (a TEXT DEFAULT '" + std::string(100, 'x') +
+               "');";
+    }
+    const QString original = make("p.tnjra", sql);
+    const std::pair<const char*, std::string> cases[] = {
+        {"a schema leaf",
+         "SELECT max(pageno) FROM dbstat WHERE name IN ('sqlite_schema', "
+         "'sqlite_master') AND pagetype = 'leaf'"},
+        {"an overflow page",
+         "SELECT min(pageno) FROM dbstat WHERE name = 'w' AND pagetype = "
+         "'overflow'"},
+    };
+    for (const auto& [name, page] : cases) {
+        SCOPED_TRACE(name);
+        const std::int64_t number = query(original, page);
+        ASSERT_GT(number, 1);
+        const auto [failure, problems] =
+            repair(original, [&](const QString& path) { overwritePage(path, number); });
+        ASSERT_EQ(failure, 0);
+        EXPECT_GT(problems, 0);
         EXPECT_EQ(rowsChanged(host("b.tnjra"), original), 0);
     }
 }
