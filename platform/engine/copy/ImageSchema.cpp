@@ -40,7 +40,10 @@ ImageSchema readImageSchema(const SourceImage& image) {
             entry.root = std::uint32_t(format::integerValue(bytes, (*fields)[3]).value_or(0));
             schema.entries.push_back(entry);
         },
-        [&](const LostSubtree&) { schema.whole = false; });
+        [&](const LostSubtree&) {
+            schema.whole = false;
+            ++schema.lostParts;
+        });
     return schema;
 }
 

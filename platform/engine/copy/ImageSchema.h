@@ -19,6 +19,9 @@ struct ImageSchema {
     std::int64_t unreadable = 0;
     // Whether every page of the schema's tree read.
     bool whole = true;
+    // Parts of the schema's tree that did not read: each held at least one
+    // entry (only page 1 may hold none, and it always reads).
+    std::int64_t lostParts = 0;
 
     // The root page of a table or index by name; 0 if none.
     std::uint32_t rootOf(const QByteArray& type, const QByteArray& name) const;

@@ -22,7 +22,8 @@ bool isInternalIndex(const QByteArray& name) {
 LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema().refused) {
     const ImageSchema schema = readImageSchema(image);
     schema_ = schema.entries;
-    unreadableEntries_ = schema.unreadable;
+    // Entries on pages that did not read are lost too, unnamed.
+    unreadableEntries_ = schema.unreadable + schema.lostParts;
     schemaWhole_ = schema.whole;
 
     for (const Entry& entry : schema_) {
@@ -34,6 +35,9 @@ LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema
             [&](const TreeCell& cell) {
                 if (cell.type != format::LeafTable) {
                     tree.withRowid = false;
+                    // A row of a WITHOUT ROWID table that does not read whole
+                    // is left out, and has no rowid to name it by.
+                    if (!tableWalk.payloadOf(cell)) ++tree.notWhole;
                     return;
                 }
                 if (const auto rowid = tableWalk.rowidOf(cell)) tree.rowids.push_back(*rowid);
@@ -132,8 +136,9 @@ DataLoss LossAccount::settle(sqlite::Database& copy) const {
         if (!withRowid) {
             // No rowids to name: only that some rows went, where a part did not read.
             for (const LostSubtree& lost : tree.lost) account.lost += lost.root ? 0 : 1;
+            account.lost += tree.notWhole;
             account.atLeast = !tree.lost.empty();
-            if (account.atLeast) loss.tables.push_back(account);
+            if (account.atLeast || account.lost > 0) loss.tables.push_back(account);
             continue;
         }
         // Rows the file shows existed: every rowid an index that reads whole

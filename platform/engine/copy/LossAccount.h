@@ -62,6 +62,7 @@ class LossAccount {
         bool withRowid = true;
         std::vector<std::int64_t> rowids;  // as the readable leaves hold them
         std::vector<LostSubtree> lost;
+        std::int64_t notWhole = 0;  // rows without a rowid that did not read whole
         std::optional<std::vector<std::int64_t>> indexed;  // from an index that reads whole
     };
 

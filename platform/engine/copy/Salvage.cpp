@@ -134,6 +134,7 @@ SalvageCounts salvageInto(SourceImage& image, Database& copy) {
     SalvageCounts counts;
     const TrimmedImage trimmed = trimCellsNotWhole(image);
     counts.cellsDropped = trimmed.cellsDropped;
+    counts.rowsDropped = trimmed.rowsDropped;
     Database source(image.uri(), SQLITE_OPEN_READONLY);
     guardConnection(source.handle(), false);
     Replay state{copy, std::nullopt, {}, {}};

@@ -97,8 +97,8 @@ bool bindField(sqlite3_stmt* statement, int index, const unsigned char* record,
         const unsigned char encoding = textEncoding == 2   ? SQLITE_UTF16LE
                                        : textEncoding == 3 ? SQLITE_UTF16BE
                                                            : SQLITE_UTF8;
-        rc = sqlite3_bind_text64(statement, index, reinterpret_cast<const char*>(value),
-                                 field.size, SQLITE_TRANSIENT, encoding);
+        rc = sqlite3_bind_text64(statement, index, reinterpret_cast<const char*>(value), field.size,
+                                 SQLITE_TRANSIENT, encoding);
     } else if (const auto integer = format::integerValue(record, field)) {
         rc = sqlite3_bind_int64(statement, index, *integer);
     } else {
