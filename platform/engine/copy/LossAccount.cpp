@@ -49,7 +49,7 @@ LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema
     for (const Entry& entry : schema_) {
         if (entry.type != "index" || entry.root == 0) continue;
         const auto tree = trees_.find(entry.table);
-        if (tree == trees_.end() || !tree->second.withRowid || tree->second.indexed) continue;
+        if (tree == trees_.end() || !tree->second.withRowid) continue;
         BTreeWalk indexWalk(image);
         std::vector<std::int64_t> rowids;
         bool whole = true;
@@ -78,7 +78,11 @@ LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema
         if (!whole) continue;
         std::sort(rowids.begin(), rowids.end());
         rowids.erase(std::unique(rowids.begin(), rowids.end()), rowids.end());
+        // A partial index holds fewer rows than a full one: keep the largest,
+        // and the copy tells below whether it is partial.
+        if (tree->second.indexed && tree->second.indexed->size() >= rowids.size()) continue;
         tree->second.indexed = std::move(rowids);
+        tree->second.indexName = entry.name;
     }
 }
 
@@ -91,6 +95,17 @@ std::vector<std::int64_t> keptRowids(sqlite::Database& copy, const QByteArray& t
                                               sqlite::identifier(table) + " ORDER BY " + rowid);
     while (rows.step()) rowids.push_back(rows.columnInt64(0));
     return rowids;
+}
+
+// Whether an index of the copy holds a row for every row of its table: it
+// exists there and has no WHERE clause.
+bool holdsEveryRow(sqlite::Database& copy, const QByteArray& table, const QByteArray& index) {
+    sqlite::Statement list(copy.handle(),
+                           "SELECT count(*) FROM pragma_index_list(?1, 'main') WHERE name = ?2 "
+                           "AND partial = 0");
+    list.bindText(1, table);
+    list.bindText(2, index);
+    return list.step() && list.columnInt64(0) == 1;
 }
 
 // Adds a run of lost rowids, joining it to the last one where they touch.
@@ -143,11 +158,14 @@ DataLoss LossAccount::settle(sqlite::Database& copy) const {
         }
         // Rows the file shows existed: every rowid an index that reads whole
         // holds, else those on the leaves that read.
-        const std::vector<std::int64_t>& known = tree.indexed ? *tree.indexed : tree.rowids;
+        const std::optional<std::vector<std::int64_t>> noIndex;
+        const auto& indexed =
+            present && holdsEveryRow(copy, table, tree.indexName) ? tree.indexed : noIndex;
+        const std::vector<std::int64_t>& known = indexed ? *indexed : tree.rowids;
         std::vector<std::int64_t> missing;
         std::set_difference(known.begin(), known.end(), kept.begin(), kept.end(),
                             std::back_inserter(missing));
-        if (!tree.indexed) {
+        if (!indexed) {
             // The leaves' rowids are a subset of the rows; ranges of what did
             // not read come on top, less the rows kept within them.
             for (const auto& [after, upTo, root] : tree.lost) {
@@ -163,7 +181,7 @@ DataLoss LossAccount::settle(sqlite::Database& copy) const {
         }
         account.lost += std::int64_t(missing.size());
         for (const std::int64_t rowid : missing) addRange(account.rowids, {rowid, rowid});
-        if (!tree.indexed) {
+        if (!indexed) {
             for (const auto& [after, upTo, root] : tree.lost) {
                 // The range less the rows kept inside it, in runs.
                 std::optional<std::int64_t> start =

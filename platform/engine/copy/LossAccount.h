@@ -64,6 +64,7 @@ class LossAccount {
         std::vector<LostSubtree> lost;
         std::int64_t notWhole = 0;  // rows without a rowid that did not read whole
         std::optional<std::vector<std::int64_t>> indexed;  // from an index that reads whole
+        QByteArray indexName;
     };
 
     std::vector<Entry> schema_;
