@@ -116,7 +116,8 @@ inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& origin
     std::int64_t differing = 0;
     for (const auto& [table, withRowid] : tables) {
         const std::string name = platform::sqlite::identifier(table);
-        const std::string columns = withRowid ? "rowid, *" : "*";
+        // Each rowid name reads the rowid unless a column takes it.
+        const std::string columns = withRowid ? "rowid, _rowid_, oid, *" : "*";
         differing +=
             database.queryInt64("SELECT count(*) FROM (SELECT " + columns + " FROM main." + name +
                                 " EXCEPT SELECT " + columns + " FROM original." + name + ")");

@@ -233,7 +233,9 @@ TEST_F(EngineRepair, ALoopingTreeEnds) {
         plain.execute(
             "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT);"
             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 2000)"
-            " INSERT INTO t SELECT printf('%0100d', i) FROM n;");
+            " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
+            // The index proves where rows cut off by the loop belong.
+            "CREATE INDEX t_a ON t (a);");
     }
     QByteArray bytes = readFile(host("loop.tnjra"));
     const int root = 2;
@@ -421,6 +423,8 @@ TEST_F(EngineOrphans, RowsPutBackFireNoTrigger) {
             "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT); CREATE TABLE audit (x, y);"
             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
             " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
+            // The index proves where the orphaned rows belong.
+            "CREATE INDEX t_a ON t (a);"
             "CREATE TRIGGER logged AFTER INSERT ON t BEGIN INSERT INTO audit VALUES (new.a, 1);"
             " UPDATE t SET a = 'changed' WHERE rowid = new.rowid; END;");
     }

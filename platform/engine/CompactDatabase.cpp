@@ -143,6 +143,7 @@ CompactResult compact(const CompactRequest& request) {
             account.emplace(image);
             const SalvageCounts salvaged = salvageInto(image, *copy);
             result.rows.droppedNotWhole = salvaged.cellsDropped;
+            result.rows.rowsDroppedNotWhole = salvaged.rowsDropped;
             result.rows.orphansPlaced = salvaged.orphansPlaced;
             result.rows.orphansLeftOut = salvaged.orphansLeftOut;
             took.copy += Clock::now() - started;

@@ -37,6 +37,9 @@ struct CompactResult {
         // Rows and index entries left out because their content lay partly
         // on pages that could not be read.
         std::int64_t droppedNotWhole = 0;
+        // Of those, rows of rowid tables (an index entry lost costs nothing:
+        // indexes are rebuilt from their tables).
+        std::int64_t rowsDroppedNotWhole = 0;
         // Rows found on pages no tree leads to any more.
         std::int64_t orphansPlaced = 0;
         std::int64_t orphansLeftOut = 0;
@@ -45,6 +48,10 @@ struct CompactResult {
     // What a repair could not keep, as the file tells it; empty when the
     // repair lost nothing (an index rebuilt, a free page lost).
     DataLoss loss;
+
+    // Whether anything was lost: a repair that lost nothing is a success
+    // like a plain compaction.
+    bool lostData() const { return repaired && loss.any(); }
 
     // How long each step took, for the benchmark. The source's check runs
     // beside the copy: `sourceCheck` is its own duration, `sourceCheckWait`

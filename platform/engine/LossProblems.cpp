@@ -22,7 +22,7 @@ QString rowidText(const std::vector<RowidRange>& ranges) {
 
 std::vector<EngineProblem> lossProblems(const CompactResult& result, const QString& nativeSource) {
     std::vector<EngineProblem> problems;
-    if (!result.repaired || !result.loss.any()) return problems;
+    if (!result.lostData()) return problems;
     problems.push_back({fail(DatabaseCorrupt,
                              QStringLiteral("The database was damaged and has been repaired; what "
                                             "lay on %1 unreadable pages could not all be kept "

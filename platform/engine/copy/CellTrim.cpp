@@ -34,10 +34,12 @@ class CellTrimmer {
         for (std::uint32_t number = 1; number <= pageCount_; ++number) {
             if (bad_[number]) continue;
             QByteArray bytes = image_.page(number);
+            bool tablePage = false;
             const std::int64_t here =
-                trimPage(number, reinterpret_cast<unsigned char*>(bytes.data()));
+                trimPage(number, reinterpret_cast<unsigned char*>(bytes.data()), tablePage);
             if (here) image_.writePage(number, bytes);
             result.cellsDropped += here;
+            if (tablePage) result.rowsDropped += here;
         }
         result.freelistWhole =
             format::walkFreelist(
@@ -52,9 +54,10 @@ class CellTrimmer {
     }
 
   private:
-    std::int64_t trimPage(std::uint32_t number, unsigned char* page) {
+    std::int64_t trimPage(std::uint32_t number, unsigned char* page, bool& tablePage) {
         auto header = format::readBTreePage(page, number, usable_);
         if (!header || header->type == format::InteriorTable) return 0;
+        tablePage = header->type == format::LeafTable;
         std::int64_t dropped = 0;
         for (int i = 0; i < header->cellCount;) {
             if (cellWhole(page, header->type, format::cellOffset(page, *header, i))) {

@@ -11,6 +11,9 @@ struct TrimmedImage {
     // Cells taken out because their content does not lie whole on pages that
     // were read: the rows and index entries that could not be read whole.
     std::int64_t cellsDropped = 0;
+    // Of those, the cells of rowid tables' leaves: rows lost. (A WITHOUT
+    // ROWID table's pages look like an index's; the loss account counts them.)
+    std::int64_t rowsDropped = 0;
     // Whether the freelist reads whole. Only then can a page that no tree
     // leads to not be a freed one, holding rows deleted long ago.
     bool freelistWhole = true;

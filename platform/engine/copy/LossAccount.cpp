@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <set>
 
+#include "platform/engine/copy/ImageSchema.h"
 #include "platform/engine/copy/SchemaEntries.h"
 #include "platform/engine/format/Record.h"
 #include "platform/engine/source/BTreeWalk.h"
-#include "platform/engine/source/RecordText.h"
 #include "platform/engine/source/SourceImage.h"
 
 namespace platform::engine {
@@ -20,32 +20,11 @@ bool isInternalIndex(const QByteArray& name) {
 }  // namespace
 
 LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema().refused) {
-    BTreeWalk walk(image);
-    const int encoding = walk.header().textEncoding;
-    walk.walk(
-        1,
-        [&](const TreeCell& cell) {
-            if (cell.type != format::LeafTable) return;
-            const auto payload = walk.payloadOf(cell);
-            const auto fields =
-                payload ? format::readRecord(
-                              reinterpret_cast<const unsigned char*>(payload->constData()),
-                              std::size_t(payload->size()))
-                        : std::nullopt;
-            if (!fields || fields->size() < 4 || !(*fields)[0].isText() || !(*fields)[1].isText()) {
-                ++unreadableEntries_;
-                return;
-            }
-            const auto* bytes = reinterpret_cast<const unsigned char*>(payload->constData());
-            Entry entry;
-            entry.type = textValue(*payload, (*fields)[0], encoding).toUtf8();
-            entry.name = textValue(*payload, (*fields)[1], encoding).toUtf8();
-            if ((*fields)[2].isText())
-                entry.table = textValue(*payload, (*fields)[2], encoding).toUtf8();
-            entry.root = std::uint32_t(format::integerValue(bytes, (*fields)[3]).value_or(0));
-            schema_.push_back(entry);
-        },
-        [&](const LostSubtree&) { schemaWhole_ = false; });
+    const ImageSchema schema = readImageSchema(image);
+    schema_ = schema.entries;
+    // Entries on pages that did not read are lost too, unnamed.
+    unreadableEntries_ = schema.unreadable + schema.lostParts;
+    schemaWhole_ = schema.whole;
 
     for (const Entry& entry : schema_) {
         if (entry.type != "table" || entry.root == 0 || isInternal(entry.name)) continue;
@@ -56,6 +35,9 @@ LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema
             [&](const TreeCell& cell) {
                 if (cell.type != format::LeafTable) {
                     tree.withRowid = false;
+                    // A row of a WITHOUT ROWID table that does not read whole
+                    // is left out, and has no rowid to name it by.
+                    if (!tableWalk.payloadOf(cell)) ++tree.notWhole;
                     return;
                 }
                 if (const auto rowid = tableWalk.rowidOf(cell)) tree.rowids.push_back(*rowid);
@@ -67,7 +49,7 @@ LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema
     for (const Entry& entry : schema_) {
         if (entry.type != "index" || entry.root == 0) continue;
         const auto tree = trees_.find(entry.table);
-        if (tree == trees_.end() || !tree->second.withRowid || tree->second.indexed) continue;
+        if (tree == trees_.end() || !tree->second.withRowid) continue;
         BTreeWalk indexWalk(image);
         std::vector<std::int64_t> rowids;
         bool whole = true;
@@ -96,7 +78,11 @@ LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema
         if (!whole) continue;
         std::sort(rowids.begin(), rowids.end());
         rowids.erase(std::unique(rowids.begin(), rowids.end()), rowids.end());
+        // A partial index holds fewer rows than a full one: keep the largest,
+        // and the copy tells below whether it is partial.
+        if (tree->second.indexed && tree->second.indexed->size() >= rowids.size()) continue;
         tree->second.indexed = std::move(rowids);
+        tree->second.indexName = entry.name;
     }
 }
 
@@ -109,6 +95,17 @@ std::vector<std::int64_t> keptRowids(sqlite::Database& copy, const QByteArray& t
                                               sqlite::identifier(table) + " ORDER BY " + rowid);
     while (rows.step()) rowids.push_back(rows.columnInt64(0));
     return rowids;
+}
+
+// Whether an index of the copy holds a row for every row of its table: it
+// exists there and has no WHERE clause.
+bool holdsEveryRow(sqlite::Database& copy, const QByteArray& table, const QByteArray& index) {
+    sqlite::Statement list(copy.handle(),
+                           "SELECT count(*) FROM pragma_index_list(?1, 'main') WHERE name = ?2 "
+                           "AND partial = 0");
+    list.bindText(1, table);
+    list.bindText(2, index);
+    return list.step() && list.columnInt64(0) == 1;
 }
 
 // Adds a run of lost rowids, joining it to the last one where they touch.
@@ -154,17 +151,21 @@ DataLoss LossAccount::settle(sqlite::Database& copy) const {
         if (!withRowid) {
             // No rowids to name: only that some rows went, where a part did not read.
             for (const LostSubtree& lost : tree.lost) account.lost += lost.root ? 0 : 1;
+            account.lost += tree.notWhole;
             account.atLeast = !tree.lost.empty();
-            if (account.atLeast) loss.tables.push_back(account);
+            if (account.atLeast || account.lost > 0) loss.tables.push_back(account);
             continue;
         }
         // Rows the file shows existed: every rowid an index that reads whole
         // holds, else those on the leaves that read.
-        const std::vector<std::int64_t>& known = tree.indexed ? *tree.indexed : tree.rowids;
+        const std::optional<std::vector<std::int64_t>> noIndex;
+        const auto& indexed =
+            present && holdsEveryRow(copy, table, tree.indexName) ? tree.indexed : noIndex;
+        const std::vector<std::int64_t>& known = indexed ? *indexed : tree.rowids;
         std::vector<std::int64_t> missing;
         std::set_difference(known.begin(), known.end(), kept.begin(), kept.end(),
                             std::back_inserter(missing));
-        if (!tree.indexed) {
+        if (!indexed) {
             // The leaves' rowids are a subset of the rows; ranges of what did
             // not read come on top, less the rows kept within them.
             for (const auto& [after, upTo, root] : tree.lost) {
@@ -180,7 +181,7 @@ DataLoss LossAccount::settle(sqlite::Database& copy) const {
         }
         account.lost += std::int64_t(missing.size());
         for (const std::int64_t rowid : missing) addRange(account.rowids, {rowid, rowid});
-        if (!tree.indexed) {
+        if (!indexed) {
             for (const auto& [after, upTo, root] : tree.lost) {
                 // The range less the rows kept inside it, in runs.
                 std::optional<std::int64_t> start =

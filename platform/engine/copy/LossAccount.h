@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/engine/copy/ImageSchema.h"
 #include "platform/engine/source/BTreeWalk.h"
 #include "platform/sqlite/Database.h"
 
@@ -56,15 +57,14 @@ class LossAccount {
     DataLoss settle(sqlite::Database& copy) const;
 
   private:
-    struct Entry {
-        QByteArray type, name, table;
-        std::uint32_t root = 0;
-    };
+    using Entry = ImageSchema::Entry;
     struct Tree {
         bool withRowid = true;
         std::vector<std::int64_t> rowids;  // as the readable leaves hold them
         std::vector<LostSubtree> lost;
+        std::int64_t notWhole = 0;  // rows without a rowid that did not read whole
         std::optional<std::vector<std::int64_t>> indexed;  // from an index that reads whole
+        QByteArray indexName;
     };
 
     std::vector<Entry> schema_;

@@ -3,12 +3,16 @@
 #include <sqlite3.h>
 #include <sqlite3recover.h>
 
+#include <map>
 #include <optional>
 #include <vector>
 
 #include "platform/engine/ConnectionGuard.h"
 #include "platform/engine/copy/CellTrim.h"
+#include "platform/engine/copy/ImageSchema.h"
 #include "platform/engine/copy/Orphans.h"
+#include "platform/engine/copy/StoredRows.h"
+#include "platform/engine/copy/TreeRows.h"
 #include "platform/engine/source/SourceImage.h"
 
 namespace platform::engine {
@@ -27,7 +31,28 @@ struct Replay {
     // Triggers wait until every row is in: nothing the engine writes may
     // fire one.
     std::vector<QByteArray> triggers;
+    // Tables whose rows the recovery would write other than they are: the
+    // engine writes those from the image itself.
+    std::map<QByteArray, bool> misread;
 };
+
+// The table an INSERT of the recovery writes to: INSERT OR IGNORE INTO 'name'(
+std::optional<QByteArray> insertTarget(const QByteArray& statement) {
+    static const QByteArray prefix = "INSERT OR IGNORE INTO '";
+    if (!statement.startsWith(prefix)) return std::nullopt;
+    QByteArray name;
+    for (qsizetype i = prefix.size(); i < statement.size(); ++i) {
+        if (statement[i] != '\'') {
+            name += statement[i];
+        } else if (i + 1 < statement.size() && statement[i + 1] == '\'') {
+            name += '\'';
+            ++i;
+        } else {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
 
 bool isTrigger(const QByteArray& statement) {
     const QByteArray upper = statement.left(32).toUpper().simplified();
@@ -50,6 +75,13 @@ int replay(void* context, const char* sql) {
     if (isTrigger(statement)) {
         state.triggers.push_back(statement);
         return 0;
+    }
+    if (const auto table = insertTarget(statement)) {
+        auto known = state.misread.find(*table);
+        if (known == state.misread.end()) {
+            known = state.misread.emplace(*table, recoveryMisreads(state.copy, *table)).first;
+        }
+        if (known->second) return 0;
     }
     try {
         // SQLite's own tables, and a virtual table's entry, go straight into
@@ -102,9 +134,10 @@ SalvageCounts salvageInto(SourceImage& image, Database& copy) {
     SalvageCounts counts;
     const TrimmedImage trimmed = trimCellsNotWhole(image);
     counts.cellsDropped = trimmed.cellsDropped;
+    counts.rowsDropped = trimmed.rowsDropped;
     Database source(image.uri(), SQLITE_OPEN_READONLY);
     guardConnection(source.handle(), false);
-    Replay state{copy, std::nullopt, {}};
+    Replay state{copy, std::nullopt, {}, {}};
     copy.execute("BEGIN");
     sqlite3_recover* recover = sqlite3_recover_init_sql(source.handle(), "main", replay, &state);
     if (!recover) throw SqliteError(SQLITE_NOMEM, 0, "out of memory");
@@ -120,7 +153,15 @@ SalvageCounts salvageInto(SourceImage& image, Database& copy) {
     if (state.failure) throw *state.failure;
     if (code != SQLITE_OK) throw SqliteError(code, 0, message);
     copy.execute("PRAGMA writable_schema = OFF");
-    const OrphanCounts orphans = placeOrphans(copy, trimmed.freelistWhole);
+    const ImageSchema schema = readImageSchema(image);
+    for (const auto& [table, misread] : state.misread) {
+        if (!misread) continue;
+        const std::uint32_t root = schema.rootOf("table", table);
+        if (const auto shape = shapeOf(copy, table); shape && root != 0) {
+            copyTreeRows(image, root, copy, *shape);
+        }
+    }
+    const OrphanCounts orphans = placeOrphans(copy, image, schema, trimmed.freelistWhole);
     counts.orphansPlaced = orphans.placed;
     counts.orphansLeftOut = orphans.leftOut;
     copy.execute(std::string("DROP TABLE IF EXISTS temp.") + kLostAndFound);

@@ -11,6 +11,8 @@ class SourceImage;
 struct SalvageCounts {
     // Rows and index entries left out because they could not be read whole.
     std::int64_t cellsDropped = 0;
+    // Of those, rows of rowid tables.
+    std::int64_t rowsDropped = 0;
     // Rows found on pages no tree leads to: put back in their table, or not.
     std::int64_t orphansPlaced = 0;
     std::int64_t orphansLeftOut = 0;
