@@ -45,7 +45,8 @@ std::optional<TableShape> shapeOf(sqlite::Database& copy, const QByteArray& tabl
     const auto rowid = rowidName(copy, "main", table);
     {
         Statement list(copy.handle(),
-                       "SELECT wr FROM pragma_table_list WHERE schema = 'main' AND name = ?1");
+                       "SELECT wr FROM pragma_table_list WHERE schema = 'main' AND name = ?1 "
+                       "AND type = 'table'");
         list.bindText(1, table);
         if (!list.step() || list.columnInt64(0) != 0) return std::nullopt;
     }
