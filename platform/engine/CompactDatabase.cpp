@@ -87,7 +87,8 @@ CompactResult compact(const CompactRequest& request) {
     const GuardedThread guarded;
     const struct stat sourceInfo = statSource(request);
     refuseTakenDestination(request);
-    EngineLock lock(request.source, request.lockFile, request.nativeSource, request.nativeLockFile);
+    auto lock = std::make_shared<const EngineLock>(request.source, request.lockFile,
+                                                   request.nativeSource, request.nativeLockFile);
     const QString nativeFolder = request.nativeDestination.left(
         std::max(request.nativeDestination.lastIndexOf(QLatin1Char('\\')), qsizetype(0)));
     PendingCopy pending(request.destination, request.nativeDestination);
@@ -172,6 +173,7 @@ CompactResult compact(const CompactRequest& request) {
     const auto syncStarted = Clock::now();
     pending.finish(sourceInfo);
     took.sync = Clock::now() - syncStarted;
+    result.hold = std::move(lock);
     return result;
 }
 

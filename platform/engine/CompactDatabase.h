@@ -5,11 +5,14 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "platform/engine/copy/LossAccount.h"
 
 namespace platform::engine {
+
+class EngineLock;
 
 // One compaction: every file by its host path, and by the native path that
 // failures name it by.
@@ -65,6 +68,11 @@ struct CompactResult {
         Seconds copyCheck{};
         Seconds sync{};
     } steps;
+
+    // The engine's lock on the source, still held: whoever swaps the copy in
+    // keeps it until the copy has replaced the source, so that no program
+    // commits into a file about to be replaced.
+    std::shared_ptr<const EngineLock> hold;
 };
 
 // Writes a compacted, consistent copy of a database to a new file, in the

@@ -45,6 +45,7 @@ class DatabaseEngineObject : public AutomationObject {
     // CompactDatabase(SrcName, DstName, [DstLocale], [Options], [password])
     void compactDatabase(const std::vector<Variant>& arguments) {
         errors_.clear();
+        hold_.reset();
         const LateBoundArguments read(arguments, 5);
         const QString source = read.requiredText(0);
         const QString destination = read.requiredText(1);
@@ -69,11 +70,15 @@ class DatabaseEngineObject : public AutomationObject {
         if (connect) request.password = engine::passwordOf(*connect);
         const engine::CompactResult result = engine::compactDatabase(request);
         errors_ = engine::lossProblems(result, source);
+        hold_ = result.hold;
     }
 
     std::shared_ptr<const DriveMap> drives_;
     MethodTable methods_;
     std::vector<engine::EngineProblem> errors_;
+    // The last compaction's lock on its source, kept until the caller has
+    // swapped the copy in and releases this object (or calls again).
+    std::shared_ptr<const engine::EngineLock> hold_;
 };
 
 }  // namespace

@@ -1,14 +1,24 @@
 #pragma once
 
 #include <QString>
+#include <optional>
 
+#include "platform/host/OwnHolds.h"
 #include "platform/host/UniqueFd.h"
 
 namespace platform::engine {
 
-// The engine's exclusive lock on a database: flock(2) on the database file and
-// on its lock file (created if missing), both taken without waiting. Refused
-// when any other open file holds either: failure 3356, and no file changed.
+// The engine's exclusive lock on a database, taken without waiting:
+// - flock(2) on the database file and on its lock file (created if missing);
+// - SQLite's own exclusive lock, as open-file-description write locks on the
+//   database's lock bytes, so that SQLite programs (the product) started
+//   meanwhile are told the database is locked. Unlike POSIX locks these
+//   survive the engine's own connections opening and closing the file.
+// Refused with failure 3356, naming the holder where it can be seen, when
+// another program holds the database in any way this system shows: either
+// lock, a lock on its -shm file, or the database, its -wal, -shm or -journal
+// open; no file is changed then. The lock is registered as this process's own
+// hold, so that the file service can still replace the database under it.
 // On release the lock file is removed while still held (and only if its name
 // still denotes the file locked here), so a lock file someone else holds is
 // never removed. Failures name the files by their native paths.
@@ -24,6 +34,9 @@ class EngineLock {
     UniqueFd database_;
     UniqueFd lockFile_;
     QString lockFilePath_;
+    // Declared after the descriptors: unregistered before they close.
+    std::optional<host::OwnHold> databaseHold_;
+    std::optional<host::OwnHold> lockFileHold_;
 };
 
 }  // namespace platform::engine

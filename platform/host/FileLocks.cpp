@@ -5,7 +5,9 @@
 
 #include <cerrno>
 
+#include "platform/host/FileHolders.h"
 #include "platform/host/HostCalls.h"
+#include "platform/host/OwnHolds.h"
 
 namespace platform {
 
@@ -18,6 +20,12 @@ HeldFile failed(HeldFile::State state, int error = 0) {
     return held;
 }
 
+HeldFile inUse(const std::optional<host::Holder>& holder) {
+    HeldFile held = failed(HeldFile::State::InUse);
+    held.holder = holder.value_or(host::Holder{}).describe();
+    return held;
+}
+
 HeldFile lockOnce(int folderFd, const QByteArray& name) {
     struct stat status {};
     if (::fstatat(folderFd, name.constData(), &status, 0) != 0) {
@@ -26,23 +34,28 @@ HeldFile lockOnce(int folderFd, const QByteArray& name) {
     }
     if (!S_ISREG(status.st_mode)) return failed(HeldFile::State::NotAFile);
 
-    constexpr int kFlags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
-    int fd = ::openat(folderFd, name.constData(), O_RDONLY | kFlags);
-    // A file we may write but not read can still be locked through a write open.
-    if (fd < 0 && errno == EACCES) fd = ::openat(folderFd, name.constData(), O_WRONLY | kFlags);
-    if (fd < 0) {
-        if (errno == ENOENT) return failed(HeldFile::State::Missing);
-        return failed(HeldFile::State::Failed, errno);
-    }
     HeldFile held;
-    held.fd.reset(fd);
-    if (::fstat(fd, &held.status) != 0) return failed(HeldFile::State::Failed, errno);
+    held.fd = host::duplicateOwnHold(status);
+    if (!held.fd.valid()) {
+        constexpr int kFlags = O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+        int fd = ::openat(folderFd, name.constData(), O_RDONLY | kFlags);
+        // A file we may write but not read can still be locked through a write open.
+        if (fd < 0 && errno == EACCES) fd = ::openat(folderFd, name.constData(), O_WRONLY | kFlags);
+        if (fd < 0) {
+            if (errno == ENOENT) return failed(HeldFile::State::Missing);
+            return failed(HeldFile::State::Failed, errno);
+        }
+        held.fd.reset(fd);
+    }
+    if (::fstat(held.fd.get(), &held.status) != 0) return failed(HeldFile::State::Failed, errno);
     if (!S_ISREG(held.status.st_mode)) return failed(HeldFile::State::NotAFile);
 
-    if (const int error = host::tryLock(fd, LOCK_EX)) {
-        if (error == EWOULDBLOCK) return failed(HeldFile::State::InUse);
+    if (const int error = host::tryLock(held.fd.get(), LOCK_EX)) {
+        if (error == EWOULDBLOCK) return inUse(host::openElsewhere({held.status}));
         return failed(HeldFile::State::Failed, error);
     }
+    if (const auto holder = host::lockHolder(held.fd.get())) return inUse(holder);
+    if (const auto holder = host::openElsewhere({held.status})) return inUse(holder);
     held.state = HeldFile::State::Locked;
     return held;
 }

@@ -118,7 +118,8 @@ Destination claimDestination(const HostEntry& to, bool overWriteFiles) {
         case HeldFile::State::Missing:
             break;  // gone meanwhile: nothing to protect
         case HeldFile::State::InUse:
-            throw permissionDenied(path, " is in use by another program");
+            throw failures::make(failures::PermissionDenied,
+                                 path + QLatin1String(" is in use by ") + found.held.holder);
         case HeldFile::State::NotAFile:
             throw permissionDenied(path, " is not a file");
         case HeldFile::State::Failed:

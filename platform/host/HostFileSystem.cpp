@@ -21,9 +21,10 @@ namespace platform {
 
 namespace {
 
-Failure inUse(const QString& path, const char* holder) {
+// The holder is named where it can be seen: the user has to know what to close.
+Failure inUse(const QString& path, const QString& holder) {
     return failures::make(failures::PermissionDenied,
-                          path + QLatin1String(" is in use by another ") + QLatin1String(holder));
+                          path + QLatin1String(" is in use by ") + holder);
 }
 
 // Opens and locks the file that a delete or rename is about to change.
@@ -36,7 +37,7 @@ HeldFile lockForChange(const HostEntry& entry) {
         case HeldFile::State::NotAFile:
             throw failures::make(failures::FileNotFound, entry.nativePath);
         case HeldFile::State::InUse:
-            throw inUse(entry.nativePath, "program");
+            throw inUse(entry.nativePath, held.holder);
         case HeldFile::State::Failed:
             throw failures::systemFailure(held.error, entry.nativePath);
     }
@@ -162,7 +163,7 @@ class HostFileSystem final : public FileSystemService {
         UniqueFd fd(::open(host.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!fd.valid()) throw host::pathFailure(errno, path);
         if (const int error = host::tryLock(fd.get(), LOCK_EX)) {
-            if (error == EWOULDBLOCK) throw inUse(path, "repair run");
+            if (error == EWOULDBLOCK) throw inUse(path, QStringLiteral("another repair run"));
             throw failures::systemFailure(error, path);
         }
         return std::make_unique<HostFolderLock>(std::move(fd));
