@@ -30,8 +30,10 @@ Failure inUse(const QString& nativePath, const std::optional<host::Holder>& hold
 void lockOrFail(int fd, const QString& nativePath) {
     const int error = host::tryLock(fd, LOCK_EX);
     if (error == 0) return;
-    if (error == EWOULDBLOCK) throw fail(DatabaseInUse, nativePath);
-    throw failures::systemFailure(error, nativePath);
+    if (error != EWOULDBLOCK) throw failures::systemFailure(error, nativePath);
+    struct stat status {};
+    if (::fstat(fd, &status) != 0) throw fail(DatabaseInUse, nativePath);
+    throw inUse(nativePath, host::openElsewhere({status}));
 }
 
 // SQLite's exclusive lock, through the database's own open file description.
