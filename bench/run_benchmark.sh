@@ -61,7 +61,8 @@ fi
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build_dir/CMakeCache.txt")
 [[ $build_type == Release ]] ||
     echo "run_benchmark: warning: $build_dir is a '$build_type' build, not Release" >&2
-cmake --build "$build_dir" --target make_sample_data headless_run backup_copy compact_steps >/dev/null
+build_log=$(cmake --build "$build_dir" --target make_sample_data headless_run backup_copy compact_steps 2>&1) ||
+    { printf 'run_benchmark: the build failed:\n%s\n' "$build_log" | tail -n 30 >&2; exit 1; }
 make_sample_data=$build_dir/tools/make_sample_data
 headless_run=$build_dir/tools/headless_run
 password=$("$make_sample_data" --print-password)

@@ -56,7 +56,11 @@ void loadIndexEntries(Database& copy, const SourceImage& image, std::uint32_t ro
     copy.execute("DROP TABLE IF EXISTS temp.car_index_entries");
     std::string columns, parameters;
     for (std::size_t i = 0; i < keys; ++i) {
-        columns += "k" + std::to_string(i) + ", ";
+        // Appended piece by piece: GCC 12's -O3 misreads "k" + to_string(i) as
+        // an overlapping copy (-Wrestrict) and fails the release build.
+        columns += 'k';
+        columns += std::to_string(i);
+        columns += ", ";
         parameters += "?, ";
     }
     copy.execute("CREATE TEMP TABLE car_index_entries (" + columns + "r INTEGER)");
