@@ -14,6 +14,7 @@
 #include "platform/engine/EngineFailures.h"
 #include "platform/engine/EngineLock.h"
 #include "platform/engine/SqliteFailure.h"
+#include "platform/engine/copy/CopyCheck.h"
 #include "platform/engine/copy/CopyConnection.h"
 #include "platform/engine/copy/CopyVfs.h"
 #include "platform/engine/copy/PendingCopy.h"
@@ -52,21 +53,40 @@ void refuseTakenDestination(const CompactRequest& request) {
     }
 }
 
-// SQLite's integrity check of the image, on a connection of its own so that
-// it can run on another thread while the copy is written.
-bool imageWhole(const SourceImage& image) {
+struct SourceCheck {
+    bool whole = false;
+    // What a whole copy must hold.
+    TableDigests digests;
+};
+
+// SQLite's integrity check of the image and, when it passes, the digest of
+// every table's rows, on a connection of its own so that it can run on
+// another thread while the copy is written.
+SourceCheck checkImage(const SourceImage& image) {
     Database check(image.uri(), SQLITE_OPEN_READONLY);
     guardConnection(check.handle());
+    SourceCheck result;
     try {
         check.execute("PRAGMA cache_size = -" + std::to_string(kCheckCacheKiB));
-        return check.queryText("PRAGMA integrity_check(1)") == "ok";
+        if (check.queryText("PRAGMA integrity_check(1)") != "ok") return result;
+        addRowDigest(check.handle());
+        result.digests = tableDigests(check, "main");
+        result.whole = true;
     } catch (const SqliteError& error) {
         // A schema SQLite cannot load is damage like any other.
         if (error.primaryCode() == SQLITE_CORRUPT || error.primaryCode() == SQLITE_ERROR) {
-            return false;
+            return result;
         }
         throw;
     }
+    return result;
+}
+
+// A copy's lock is taken once while it is written; the checker's second
+// connection reads beside it.
+void letReadersIn(Database& copy) {
+    copy.execute("PRAGMA main.locking_mode = NORMAL");
+    copy.queryInt64("SELECT count(*) FROM main.sqlite_master");
 }
 
 std::map<QByteArray, std::int64_t> rowsPerTable(Database& copy) {
@@ -105,11 +125,11 @@ CompactResult compact(const CompactRequest& request) {
         // Whole only when every page read and SQLite's check passes.
         // The check runs on the second core while the copy is written; a copy
         // made before it said so counts for nothing until it does.
-        bool whole = false;
+        SourceCheck source;
         if (image.whole()) {
-            std::future<bool> checked = std::async(std::launch::async, [&image, &took] {
+            std::future<SourceCheck> checked = std::async(std::launch::async, [&image, &took] {
                 const auto checkStarted = Clock::now();
-                const bool passed = imageWhole(image);
+                SourceCheck passed = checkImage(image);
                 took.sourceCheck = Clock::now() - checkStarted;
                 return passed;
             });
@@ -126,17 +146,17 @@ CompactResult compact(const CompactRequest& request) {
             }
             took.copy = Clock::now() - started;
             started = Clock::now();
-            whole = checked.get();
+            source = checked.get();
             took.sourceCheckWait = Clock::now() - started;
-            if (whole && copyFailure) std::rethrow_exception(copyFailure);
-            if (!whole) {
+            if (source.whole && copyFailure) std::rethrow_exception(copyFailure);
+            if (!source.whole) {
                 // Whatever was copied goes: the repair starts on an empty file.
                 copy.reset();
                 pending.discardContent();
                 copy = openCopy(request.destination, request.password, image);
             }
         }
-        if (!whole) {
+        if (!source.whole) {
             started = Clock::now();
             result.repaired = true;
             result.badPages = std::int64_t(image.badPages().size());
@@ -153,10 +173,18 @@ CompactResult compact(const CompactRequest& request) {
             throw SqliteError(rc, 0, sqlite3_errstr(rc));
         }
         pending.startWriteback();
+        if (source.whole) letReadersIn(*copy);
         started = Clock::now();
-        if (copy->queryText("PRAGMA main.integrity_check(1)") != "ok") {
-            throw fail(DatabaseCorrupt, request.nativeSource);
-        }
+        // A whole source's copy is checked against the source's rows; a
+        // repair's holds what could be saved, which SQLite checks whole.
+        const bool sound =
+            source.whole
+                ? copyHoldsSource(
+                      *copy,
+                      [&] { return openCopyReader(request.destination, request.password, image); },
+                      source.digests)
+                : copy->queryText("PRAGMA main.integrity_check(1)") == "ok";
+        if (!sound) throw fail(DatabaseCorrupt, request.nativeSource);
         took.copyCheck = Clock::now() - started;
         if (result.repaired) {
             result.rows.keptPerTable = rowsPerTable(*copy);

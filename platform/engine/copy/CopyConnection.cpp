@@ -16,14 +16,14 @@ namespace {
 // pages while they fill.
 constexpr int kImageCacheKiB = 2 * 1024;
 constexpr int kCopyCacheKiB = 32 * 1024;
-}  // namespace
+// The copy's checker reads each page once, in order.
+constexpr int kReaderCacheKiB = 2 * 1024;
 
-std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
-                                           const std::optional<QByteArray>& password,
-                                           const SourceImage& image) {
+std::unique_ptr<sqlite::Database> connectCopy(const QString& hostPath,
+                                              const std::optional<QByteArray>& password,
+                                              const SourceImage& image, int flags) {
     auto copy = std::make_unique<sqlite::Database>(
-        sqlite::fileUri(QFile::encodeName(hostPath), std::string("vfs=") + copyVfsName()),
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        sqlite::fileUri(QFile::encodeName(hostPath), std::string("vfs=") + copyVfsName()), flags);
     guardConnection(copy->handle());
     if (image.cipher()) {
         copy->key(password.value_or(QByteArray()));
@@ -32,6 +32,25 @@ std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
             copy->execute("PRAGMA cipher_page_size = " + std::to_string(image.pageSize()));
         }
     }
+    return copy;
+}
+}  // namespace
+
+std::unique_ptr<sqlite::Database> openCopyReader(const QString& hostPath,
+                                                 const std::optional<QByteArray>& password,
+                                                 const SourceImage& image) {
+    auto reader = connectCopy(hostPath, password, image, SQLITE_OPEN_READONLY);
+    reader->execute("PRAGMA main.cache_size = -" + std::to_string(kReaderCacheKiB));
+    if (const int rc = readInWindows(reader->handle()); rc != SQLITE_OK) {
+        throw sqlite::SqliteError(rc, 0, sqlite3_errstr(rc));
+    }
+    return reader;
+}
+
+std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
+                                           const std::optional<QByteArray>& password,
+                                           const SourceImage& image) {
+    auto copy = connectCopy(hostPath, password, image, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     if (!image.cipher()) {
         copy->execute("PRAGMA main.page_size = " + std::to_string(image.pageSize()));
     }
