@@ -1,5 +1,8 @@
 #include "repair/RepairRun.h"
 
+#include <exception>
+#include <future>
+
 #include "platform/DatabaseEngineClass.h"
 #include "platform/Failures.h"
 #include "repair/DataLayout.h"
@@ -150,16 +153,8 @@ Outcome RepairRun::CompactAndSwap() {
     sessionLock_ = fs.lockFolder(sessionFolder_);
 
     if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
-    window_.runLongStep([&] { fs.CopyFile(database, backup, true); });
-    phase_ = Phase::BackedUp;
-
-    auto engine =
-        services_.classes->createObject(QString::fromLatin1(platform::kDatabaseEngineClass));
-    window_.runLongStep([&] {
-        engine->invoke(kCompactMethod,
-                       {Variant::text(database), Variant::text(compacted), Variant::missing(),
-                        Variant::int16(kCurrentFileFormat), Variant::text(kConnectPassword)});
-    });
+    std::unique_ptr<platform::AutomationObject> engine;
+    window_.runLongStep([&] { engine = backUpWhileCompacting(fs, database, backup, compacted); });
     // The engine reports a repair (data it could not read) in its Errors.
     const bool repaired = engineReportedProblems(*engine);
 
@@ -194,6 +189,38 @@ Outcome RepairRun::CompactAndSwap() {
                       messages::repairSucceededKeepingOriginal(kept.name, kept.reportName));
     }
     return finish(Outcome::RepairSucceeded, messages::repairSucceeded());
+}
+
+std::unique_ptr<platform::AutomationObject> RepairRun::backUpWhileCompacting(
+    platform::FileSystemService& fs, const QString& database, const QString& backup,
+    const QString& compacted) {
+    // Nothing changes the database before the swap, which waits for both:
+    // the backup need not keep the engine waiting.
+    std::future<void> backedUp =
+        std::async(std::launch::async, [&] { fs.CopyFile(database, backup, true); });
+    std::unique_ptr<platform::AutomationObject> engine;
+    std::exception_ptr engineFailure;
+    try {
+        engine =
+            services_.classes->createObject(QString::fromLatin1(platform::kDatabaseEngineClass));
+        engine->invoke(kCompactMethod,
+                       {Variant::text(database), Variant::text(compacted), Variant::missing(),
+                        Variant::int16(kCurrentFileFormat), Variant::text(kConnectPassword)});
+    } catch (...) {
+        engineFailure = std::current_exception();
+    }
+    try {
+        backedUp.get();
+    } catch (...) {
+        // As though the backup had come first: its failure is the one told,
+        // and the engine's copy goes with the lock it still holds.
+        engine.reset();
+        if (fs.FileExists(compacted)) fs.DeleteFile(compacted, true);
+        throw;
+    }
+    phase_ = Phase::BackedUp;
+    if (engineFailure) std::rethrow_exception(engineFailure);
+    return engine;
 }
 
 bool RepairRun::engineReportedProblems(platform::AutomationObject& engine) {

@@ -39,6 +39,11 @@ class RepairRun {
     bool DiscoverSession(Outcome& outcome);
     Outcome CompactAndSwap();
     Outcome RecoverFromFailure(const platform::Failure& failure);
+    // Backs the database up while the engine writes its compacted copy, and
+    // returns the engine once both are done.
+    std::unique_ptr<platform::AutomationObject> backUpWhileCompacting(
+        platform::FileSystemService& fs, const QString& database, const QString& backup,
+        const QString& compacted);
     static bool engineReportedProblems(platform::AutomationObject& engine);
     // Writes the list of what was lost and renames the backup beside it, to
     // the first pair of free "rosak" names; returns the names given.

@@ -1,5 +1,8 @@
 #include "sample/ObservedServices.h"
 
+#include <memory>
+#include <mutex>
+
 #include "platform/DatabaseEngineClass.h"
 
 namespace sample {
@@ -75,7 +78,15 @@ class ObservedObject : public platform::AutomationObject {
 
 }  // namespace
 
-repair::RunServices observeServices(repair::RunServices inner, Observer observer) {
+repair::RunServices observeServices(repair::RunServices inner, Observer unserialised) {
+    // The run backs up on one thread while the engine works on another: the
+    // observer sees one operation at a time.
+    Observer observer = [unserialised = std::move(unserialised),
+                         mutex = std::make_shared<std::mutex>()](const QString& operation,
+                                                                 const QString& argument) {
+        const std::lock_guard guard(*mutex);
+        unserialised(operation, argument);
+    };
     auto classes = std::make_shared<platform::ClassRegistry>();
     const QString engineClass = QString::fromLatin1(platform::kDatabaseEngineClass);
     classes->registerClass(engineClass, [inner = inner.classes, observer, engineClass] {
