@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <QFile>
+#include <QtEndian>
 
 #include "tests/EngineTestSupport.h"
 
@@ -266,6 +267,35 @@ TEST_F(EngineSalvage, LossNoRowidNamesIsStillReported) {
         EXPECT_TRUE(problems.contains(QLatin1String(c.named))) << problems.toStdString();
         EXPECT_EQ(rowsChanged(host("b.tnjra"), original), 0);
     }
+}
+
+// A copy reads no free page; a free list that names a page in use must not
+// cost that page's rows when the repair follows.
+TEST_F(EngineSalvage, AFreeListNamingAPageInUseCostsNoRow) {
+    const QString original =
+        make("free.tnjra",
+             "CREATE TABLE t (a TEXT);"
+             "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n "
+             "WHERE i < 400) INSERT INTO t SELECT printf('%0100d', i) FROM n;"
+             "CREATE TABLE junk (a TEXT); INSERT INTO junk SELECT a || a FROM t;"
+             "DROP TABLE junk;");
+    const std::int64_t leaf =
+        query(original, "SELECT pageno FROM dbstat WHERE name = 't' AND pagetype = 'leaf' LIMIT 1");
+    const auto [failure, problems] = repair(original, [leaf](const QString& path) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+        file.seek(32);
+        const std::int64_t trunk = qFromBigEndian<quint32>(file.read(4).constData());
+        ASSERT_GT(trunk, 1);
+        // The trunk's first leaf becomes the table's page.
+        file.seek((trunk - 1) * 1024 + 8);
+        const quint32 page = qToBigEndian(quint32(leaf));
+        file.write(reinterpret_cast<const char*>(&page), 4);
+    });
+    EXPECT_EQ(failure, 0);
+    EXPECT_EQ(problems, QString());
+    EXPECT_EQ(query(host("b.tnjra"), "SELECT count(*) FROM t"), 400);
+    EXPECT_EQ(query(host("b.tnjra"), "SELECT sum(CAST(a AS INTEGER)) FROM t"), 400 * 401 / 2);
 }
 
 }  // namespace

@@ -116,27 +116,30 @@ CompactResult compact(const CompactRequest& request) {
     CompactResult::Steps& took = result.steps;
     try {
         auto started = Clock::now();
-        SourceImage image({request.source, request.nativeSource,
-                           QFileInfo(request.destination).absolutePath(), nativeFolder},
-                          request.password);
+        const SourceFiles files{request.source, request.nativeSource,
+                                QFileInfo(request.destination).absolutePath(), nativeFolder};
+        // A copy needs no free page; should a repair follow, it reads them.
+        std::optional<SourceImage> readImage;
+        readImage.emplace(files, request.password, FreePages::LeaveOut);
+        SourceImage* image = &*readImage;
         took.image = Clock::now() - started;
-        auto copy = openCopy(request.destination, request.password, image);
+        auto copy = openCopy(request.destination, request.password, *image);
         std::optional<LossAccount> account;
         // Whole only when every page read and SQLite's check passes.
         // The check runs on the second core while the copy is written; a copy
         // made before it said so counts for nothing until it does.
         SourceCheck source;
-        if (image.whole()) {
-            std::future<SourceCheck> checked = std::async(std::launch::async, [&image, &took] {
+        if (image->whole()) {
+            std::future<SourceCheck> checked = std::async(std::launch::async, [image, &took] {
                 const auto checkStarted = Clock::now();
-                SourceCheck passed = checkImage(image);
+                SourceCheck passed = checkImage(*image);
                 took.sourceCheck = Clock::now() - checkStarted;
                 return passed;
             });
             started = Clock::now();
             std::exception_ptr copyFailure;
             try {
-                attachSource(*copy, image);
+                attachSource(*copy, *image);
                 copyWhole(*copy);
                 detachSource(*copy);
             } catch (const SqliteError&) {
@@ -153,16 +156,22 @@ CompactResult compact(const CompactRequest& request) {
                 // Whatever was copied goes: the repair starts on an empty file.
                 copy.reset();
                 pending.discardContent();
-                copy = openCopy(request.destination, request.password, image);
+                copy = openCopy(request.destination, request.password, *image);
             }
         }
         if (!source.whole) {
             started = Clock::now();
+            if (image->leftOutFreePages()) {
+                copy.reset();
+                readImage.emplace(files, request.password, FreePages::Read);
+                pending.discardContent();
+                copy = openCopy(request.destination, request.password, *image);
+            }
             result.repaired = true;
-            result.badPages = std::int64_t(image.badPages().size());
+            result.badPages = std::int64_t(image->badPages().size());
             // Read before the salvage changes the image.
-            account.emplace(image);
-            const SalvageCounts salvaged = salvageInto(image, *copy);
+            account.emplace(*image);
+            const SalvageCounts salvaged = salvageInto(*image, *copy);
             result.rows.droppedNotWhole = salvaged.cellsDropped;
             result.rows.rowsDroppedNotWhole = salvaged.rowsDropped;
             result.rows.orphansPlaced = salvaged.orphansPlaced;
@@ -181,7 +190,7 @@ CompactResult compact(const CompactRequest& request) {
             source.whole
                 ? copyHoldsSource(
                       *copy,
-                      [&] { return openCopyReader(request.destination, request.password, image); },
+                      [&] { return openCopyReader(request.destination, request.password, *image); },
                       source.digests)
                 : copy->queryText("PRAGMA main.integrity_check(1)") == "ok";
         if (!sound) throw fail(DatabaseCorrupt, request.nativeSource);

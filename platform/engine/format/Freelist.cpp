@@ -23,6 +23,7 @@ Freelist walkFreelist(const DatabaseHeader& header, std::uint32_t pageCount,
             list.whole = false;
             break;
         }
+        list.trunks.insert(trunk);
         const unsigned char* p = bytes->data();
         std::uint32_t leaves = bigEndian32(p + 4);
         if (leaves > mostLeaves || 8 + 4 * std::size_t(leaves) > bytes->size()) {

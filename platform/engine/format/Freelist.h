@@ -15,7 +15,8 @@ namespace platform::engine::format {
 using PageFetch = std::function<std::optional<std::vector<unsigned char>>(std::uint32_t)>;
 
 struct Freelist {
-    std::set<std::uint32_t> pages;  // trunks and leaves, as far as they read
+    std::set<std::uint32_t> pages;   // trunks and leaves, as far as they read
+    std::set<std::uint32_t> trunks;  // of those, the trunks
     // Every trunk read, no loop, no list longer than a page holds, and as
     // many pages as the header counts.
     bool whole = true;

@@ -18,7 +18,8 @@ constexpr std::uint32_t kPagesPerChunk = 1024;
 }  // namespace
 
 DecryptedPages decryptInto(const PageOrigin& origin, PageCipher* cipher, int pageSize,
-                           std::uint32_t pageCount, int imageFd, const QString& nativeImage) {
+                           std::uint32_t pageCount, const std::vector<bool>& leftOut, int imageFd,
+                           const QString& nativeImage) {
     const std::size_t size = std::size_t(pageSize);
     std::vector<unsigned char> in(size * kPagesPerChunk), out(in.size());
     // SQLite never uses the page that holds the lock byte at 1 GiB: it is
@@ -37,7 +38,7 @@ DecryptedPages decryptInto(const PageOrigin& origin, PageCipher* cipher, int pag
             const bool logged = frame != origin.log.frames.end();
             if (logged)
                 readAt(origin.log.fd.get(), raw, size, frame->second, origin.log.nativePath);
-            if (page == lockBytePage) {
+            if (page == lockBytePage || (page < leftOut.size() && leftOut[page])) {
                 std::memset(plain, 0, size);
                 continue;
             }

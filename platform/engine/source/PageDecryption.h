@@ -25,9 +25,10 @@ struct DecryptedPages {
 
 // Reads pages 1 to `pageCount`, decrypts and authenticates each (a null
 // cipher copies plaintext), and writes them to the image, failed pages as
-// zeros. The work is split over two threads, a chunk at a time, so memory
-// stays flat.
+// zeros; pages marked in `leftOut` are written as zeros unread. The work is
+// split over two threads, a chunk at a time, so memory stays flat.
 DecryptedPages decryptInto(const PageOrigin& origin, PageCipher* cipher, int pageSize,
-                           std::uint32_t pageCount, int imageFd, const QString& nativeImage);
+                           std::uint32_t pageCount, const std::vector<bool>& leftOut, int imageFd,
+                           const QString& nativeImage);
 
 }  // namespace platform::engine

@@ -9,6 +9,7 @@
 
 #include "platform/Failures.h"
 #include "platform/engine/EngineFailures.h"
+#include "platform/engine/crypto/PageCipher.h"
 #include "platform/engine/format/Bytes.h"
 #include "platform/engine/format/DatabaseHeader.h"
 #include "platform/engine/format/Freelist.h"
@@ -22,7 +23,37 @@
 
 namespace platform::engine {
 
-SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password)
+namespace {
+
+// The leaf pages of the source's free list, marked, when the list reads
+// whole: decrypting them would be wasted on a copy. Nothing when it does not.
+std::vector<bool> freeLeaves(int fd, PageCipher* cipher, int pageSize,
+                             const format::DatabaseHeader& header, std::uint32_t pageCount,
+                             std::uint32_t filePages, const QString& nativeSource) {
+    const std::size_t size = std::size_t(pageSize);
+    const format::Freelist list = format::walkFreelist(
+        header, pageCount, [&](std::uint32_t number) -> std::optional<std::vector<unsigned char>> {
+            if (number > filePages) return std::nullopt;
+            std::vector<unsigned char> raw(size), plain(size);
+            readAt(fd, raw.data(), size, std::int64_t(number - 1) * std::int64_t(size),
+                   nativeSource);
+            if (!cipher) return raw;
+            if (!cipher->decrypt(number, raw.data(), plain.data())) return std::nullopt;
+            return plain;
+        });
+    std::vector<bool> leaves;
+    if (!list.whole) return leaves;
+    leaves.assign(std::size_t(pageCount) + 1, false);
+    for (const std::uint32_t page : list.pages) {
+        if (page >= 2 && page <= pageCount && !list.trunks.count(page)) leaves[page] = true;
+    }
+    return leaves;
+}
+
+}  // namespace
+
+SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password,
+                         FreePages freePages)
     : files_(files) {
     const UniqueFd source(
         ::open(QFile::encodeName(files.hostSource).constData(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
@@ -60,10 +91,17 @@ SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArra
         pageCount_ = limit;
     }
 
+    std::vector<bool> leftOut;
+    if (freePages == FreePages::LeaveOut && log.frames.empty() && !journal.rollback.rollsBack) {
+        leftOut = freeLeaves(source.get(), found.cipher.get(), pageSize_, header, pageCount_,
+                             filePages, files.nativeSource);
+        leftOutFreePages_ = !leftOut.empty();
+    }
+
     image_ = privateFile(files_.hostImageFolder, files_.nativeImageFolder);
     DecryptedPages decrypted =
         decryptInto({source.get(), files.nativeSource, filePages, log}, found.cipher.get(),
-                    pageSize_, pageCount_, image_.get(), files_.nativeImageFolder);
+                    pageSize_, pageCount_, leftOut, image_.get(), files_.nativeImageFolder);
     rollBackInto(journal, found.cipher.get(), pageCount_, log.frames, image_.get(),
                  files_.nativeImageFolder, decrypted);
     badPages_ = std::move(decrypted.failed);

@@ -13,6 +13,10 @@
 
 namespace platform::engine {
 
+// Whether the free list's leaf pages are read. They hold nothing a copy of
+// the database's rows needs, but a repair looks at every page.
+enum class FreePages { Read, LeaveOut };
+
 // Where a source is read from and how its failures name it.
 struct SourceFiles {
     QString hostSource;
@@ -28,13 +32,16 @@ struct SourceFiles {
 // with its descriptor, whatever happens) and that SQLite reads as an ordinary
 // database. Pages that fail
 // authentication, are missing or are zeros where the database uses them are
-// listed and left as zeros. The source is only read.
+// listed and left as zeros. The source is only read. With
+// FreePages::LeaveOut the leaf pages of the source's free list are zeros,
+// unread, when the list reads whole and no log or journal changes it.
 class SourceImage {
   public:
     // Raises the engine's refusals: 3049 for no database (or page 1 damaged
     // while the rest opens under the key, or a journal of another page size)
     // and 3031 for a key that opens nothing.
-    SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password);
+    SourceImage(const SourceFiles& files, const std::optional<QByteArray>& password,
+                FreePages freePages = FreePages::Read);
 
     // The SQLCipher format the source was written in; nullptr for plaintext.
     const CipherFormat* cipher() const { return cipher_ ? &*cipher_ : nullptr; }
@@ -43,6 +50,8 @@ class SourceImage {
     const std::vector<std::uint32_t>& badPages() const { return badPages_; }
     // Every page there and read: none failed, none is missing.
     bool whole() const { return badPages_.empty() && !truncated_; }
+    // Free pages were left out: a repair needs an image that reads them.
+    bool leftOutFreePages() const { return leftOutFreePages_; }
     // Schema entries whose text was cut to its first statement, or refused.
     const VettedSchema& vettedSchema() const { return vetted_; }
     // A read-only URI of the image for SQLite.
@@ -62,6 +71,7 @@ class SourceImage {
     std::uint32_t pageCount_ = 0;
     std::vector<std::uint32_t> badPages_;
     bool truncated_ = false;
+    bool leftOutFreePages_ = false;
     VettedSchema vetted_;
     UniqueFd image_;
 };
