@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
 # Measures the whole repair run against doing the same by hand, how long each
 # step of the engine takes, the backup copy against cp (with and without
-# fsync), peak memory and growth with size, and prints whether each target
-# holds.
+# fsync), the engine against this machine's floor for it (every page read,
+# decrypted, encrypted again and written once), peak memory and growth with
+# size, and prints whether each target holds.
 #
 #   bench/run_benchmark.sh [BUILD_DIR] [--sizes 64M,256M,1G] [--repeat N]
 #                          [--scratch DIR] [--steps] [--keep]
 #
 # BUILD_DIR (default: build-bench in the checkout) is configured as a Release
-# build if it holds none yet; only the four programs the benchmark runs are
-# built. Each timing is taken N times (default 3) on a fresh copy of the same
-# input and the median is reported. The engine's steps are timed by
-# bench/compact_steps, which runs the compaction alone on the same input.
-# --steps adds one traced run per size that shows how long each step of the
-# whole run takes, as the window sees it. --keep leaves the scratch folder.
+# build if it holds none yet; only the programs the benchmark runs are built.
+# Each timing is taken N times (default 3) on a fresh copy of the same input
+# and the median is reported. The engine's steps are timed by
+# bench/compact_steps, which runs the compaction alone on the same input, and
+# the floor by bench/page_floor. --steps adds one traced run per size that
+# shows how long each step of the whole run takes, as the window sees it.
+# --keep leaves the scratch folder.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,7 +27,7 @@ steps=false
 keep=false
 
 usage() {
-    sed -n '7,8p' "$0" | sed 's/^# *//' >&2
+    sed -n '8,9p' "$0" | sed 's/^# *//' >&2
     exit 2
 }
 
@@ -61,7 +63,7 @@ fi
 build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build_dir/CMakeCache.txt")
 [[ $build_type == Release ]] ||
     echo "run_benchmark: warning: $build_dir is a '$build_type' build, not Release" >&2
-build_log=$(cmake --build "$build_dir" --target make_sample_data headless_run backup_copy compact_steps 2>&1) ||
+build_log=$(cmake --build "$build_dir" --target make_sample_data headless_run backup_copy compact_steps page_floor 2>&1) ||
     { printf 'run_benchmark: the build failed:\n%s\n' "$build_log" | tail -n 30 >&2; exit 1; }
 make_sample_data=$build_dir/tools/make_sample_data
 headless_run=$build_dir/tools/headless_run
@@ -69,6 +71,7 @@ password=$("$make_sample_data" --print-password)
 readonly password
 backup_copy=$build_dir/bench/backup_copy
 compact_steps=$build_dir/bench/compact_steps
+page_floor=$build_dir/bench/page_floor
 readonly step_names=(image source_check source_check_wait copy copy_check sync whole)
 
 mkdir -p "$scratch_parent"
@@ -144,6 +147,7 @@ bench_size() {
     expected=$(content_summary "$input")
 
     local run_times=() run_rss=() hand_times=() hand_rss=() copy_times=() cp_times=() cps_times=()
+    local floor_times=()
     local run_bytes=0 hand_bytes=0 r start name
     local -A step_times=()
     for ((r = 1; r <= repeat; r++)); do
@@ -178,6 +182,15 @@ bench_size() {
             step_times[$name]+=" $(sed -n "s/^$name: //p" "$scratch/steps.out")"
         done
         rm -f "$scratch/steps.db" "$scratch/steps.db.ldb"
+
+        # The floor under the engine: every page read, decrypted, encrypted
+        # again and written once, synced.
+        rm -f "$scratch/floor.db"
+        settle "$input"
+        floor_times+=("$("$page_floor" "$input" "$scratch/floor.db" "$password" |
+            sed -n 's/^floor_seconds: //p')")
+        [[ -n ${floor_times[-1]} ]] || fail "$size: page_floor failed"
+        rm -f "$scratch/floor.db"
 
         # The same by hand: back up, export into a new file, swap it in.
         drive=$scratch/hand
@@ -246,7 +259,13 @@ bench_size() {
     done
     # What the engine would take without its two checks: the time waited for
     # the source's check and the copy's check taken out.
-    local unchecked
+    local unchecked floor engine_per_gib floor_per_gib
+    floor=$(median "${floor_times[@]}")
+    engine_per_gib=$(per_gib "${step[whole]}" "$bytes_before")
+    floor_per_gib=$(per_gib "$floor" "$bytes_before")
+    result[$size, engine_per_gib]=$engine_per_gib
+    result[$size, floor_per_gib]=$floor_per_gib
+    result[$size, engine_floor_ratio]=$(ratio "$engine_per_gib" "$floor_per_gib")
     unchecked=$(awk -v w="${step[whole]}" -v a="${step[source_check_wait]}" -v b="${step[copy_check]}" \
         'BEGIN { printf "%.3f", w - a - b }')
 
@@ -265,6 +284,8 @@ bench_size() {
      copy check      ${step[copy_check]} s
      syncs           ${step[sync]} s (copy and folder; the backup's sync is part of CopyFile)
      engine whole    ${step[whole]} s; less the time spent waiting on checks: $unchecked s
+     floor           $floor s median (spread $(spread "${floor_times[@]}")%): every page read, decrypted, encrypted again, written, synced (bench/page_floor)
+     engine / floor  $engine_per_gib s/GiB against $floor_per_gib s/GiB: ${result[$size, engine_floor_ratio]}
    per GiB           run ${result[$size, run_per_gib]} s/GiB, by hand ${result[$size, hand_per_gib]} s/GiB
 EOF
 }
@@ -320,6 +341,8 @@ worst_growth=0
 for size in "${results_sizes[@]}"; do
     growth=$(ratio "${result[$size, run_per_gib]}" "${result[$first, run_per_gib]}")
     worst_growth=$(awk -v a="$worst_growth" -v b="$growth" 'BEGIN { print (b > a) ? b : a }')
-    echo "  $size: run ${result[$size, run_per_gib]} s/GiB, by hand ${result[$size, hand_per_gib]} s/GiB"
+    echo "  $size: run ${result[$size, run_per_gib]} s/GiB, by hand ${result[$size, hand_per_gib]} s/GiB;" \
+        "engine ${result[$size, engine_per_gib]} s/GiB, floor ${result[$size, floor_per_gib]} s/GiB" \
+        "(engine / floor ${result[$size, engine_floor_ratio]})"
 done
 echo "time about linear in size (per GiB at most 1.25 x that of $first): worst $worst_growth -> $(verdict "$worst_growth" 1.25)"

@@ -15,8 +15,11 @@ ReadWindow::~ReadWindow() {
     std::free(buffer_);
 }
 
-bool ReadWindow::serves(int amount, std::int64_t offset) const {
-    return buffer_ && offset % kSize + amount <= kSize;
+bool ReadWindow::serves(int amount, std::int64_t offset) {
+    const bool onward = offset >= lastEnd_ && offset - lastEnd_ < kSize;
+    lastEnd_ = offset + amount;
+    return buffer_ && offset % kSize + amount <= kSize &&
+           (onward || (start_ >= 0 && offset - offset % kSize == start_));
 }
 
 int ReadWindow::read(void* out, int amount, std::int64_t offset, const Fill& fill) {

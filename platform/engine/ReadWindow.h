@@ -20,9 +20,12 @@ class ReadWindow {
     ReadWindow(const ReadWindow&) = delete;
     ReadWindow& operator=(const ReadWindow&) = delete;
 
-    // Whether the window can serve this read: memory was there, and the read
-    // does not cross a window's edge.
-    bool serves(int amount, std::int64_t offset) const;
+    // Whether the window serves this read: memory was there, the read does
+    // not cross a window's edge, and the window holds that part of the file
+    // or the reads go on forward (a tree read in order). A read that jumps
+    // elsewhere, as a lookup does, costs less read alone than with a whole
+    // window around it. Notes where the read ends.
+    bool serves(int amount, std::int64_t offset);
     // Serves a read, filling the window first when it holds another part of
     // the file. Past the file's end the bytes are zeros and the result is
     // SQLITE_IOERR_SHORT_READ, as SQLite expects of a VFS.
@@ -35,6 +38,7 @@ class ReadWindow {
     char* buffer_;
     std::int64_t start_ = -1;
     int length_ = 0;
+    std::int64_t lastEnd_ = 0;
 };
 
 }  // namespace platform::engine

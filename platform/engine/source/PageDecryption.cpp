@@ -12,11 +12,6 @@
 
 namespace platform::engine {
 
-namespace {
-// Pages read and decrypted per step: large reads, bounded memory.
-constexpr std::uint32_t kPagesPerChunk = 1024;
-}  // namespace
-
 DecryptedPages decryptInto(const PageOrigin& origin, PageCipher* cipher, int pageSize,
                            std::uint32_t pageCount, const std::vector<bool>& leftOut, int imageFd,
                            const QString& nativeImage) {

@@ -9,6 +9,9 @@ namespace platform::engine {
 class PageCipher;
 struct CommittedLog;
 
+// Pages read and decrypted per step: large reads, bounded memory.
+inline constexpr std::uint32_t kPagesPerChunk = 1024;
+
 // Where the pages of a source come from: its file, and the log's committed
 // frames in place of the file's versions.
 struct PageOrigin {
