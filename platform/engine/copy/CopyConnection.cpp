@@ -79,7 +79,7 @@ void attachSource(sqlite::Database& copy, const SourceImage& image) {
     {
         const OwnStatement own;
         sqlite::Statement attach(copy.handle(), "ATTACH ?1 AS source KEY ''");
-        attach.bindText(1, QByteArray::fromStdString(image.uri()));
+        attach.bindText(1, QByteArray::fromStdString(image.copyUri()));
         attach.step();
     }
     copy.execute("PRAGMA source.cache_size = -" + std::to_string(kImageCacheKiB));

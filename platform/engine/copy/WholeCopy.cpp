@@ -19,25 +19,55 @@ bool existsInMain(Database& database, const QByteArray& name) {
     return probe.step();
 }
 
+bool hasIndex(Database& database, const QByteArray& table) {
+    Statement indexes(database.handle(), "SELECT 1 FROM pragma_index_list(?1, 'source')");
+    indexes.bindText(1, table);
+    return indexes.step();
+}
+
+// Whether the table's rowids in the copy run from the same first to the same
+// last as in the source: a table SQLite numbered afresh runs from 1 to its
+// count, which equals the source's only where its rowids are 1 to the count.
+bool sameRowidRange(Database& database, const std::string& table, const std::string& rowid) {
+    const std::string range =
+        "SELECT coalesce(min(" + rowid + "), 0) || ',' || coalesce(max(" + rowid + "), 0) FROM ";
+    return database.queryText(range + "main." + table) ==
+           database.queryText(range + "source." + table);
+}
+
 // Copies one table's rows, each with its rowid where the table has one.
 void copyRows(Database& database, const QByteArray& table) {
     std::vector<QByteArray> columns;
+    bool computed = false;
     {
         // Generated columns (hidden 2 and 3) are computed, never inserted.
         Statement info(database.handle(),
                        "SELECT name, hidden FROM pragma_table_xinfo(?1, 'source')");
         info.bindText(1, table);
         while (info.step()) {
-            if (info.columnInt64(1) == 0) columns.push_back(info.columnText(0));
+            if (info.columnInt64(1) == 0) {
+                columns.push_back(info.columnText(0));
+            } else {
+                computed = true;
+            }
         }
+    }
+    const std::string name = identifier(table);
+    const auto rowid = rowidName(database, "source", table);
+    // INSERT ... SELECT * lets SQLite move stored rows and index entries as
+    // they are, rowids kept, where both tables have the same shape. Without
+    // an index SQLite numbers rows afresh even then, so only a table with an
+    // index (or without rowid) goes this way, and one whose rowids did not
+    // come across is copied again column by column.
+    if (!computed && (!rowid || hasIndex(database, table))) {
+        database.execute("INSERT INTO main." + name + " SELECT * FROM source." + name);
+        if (!rowid || sameRowidRange(database, name, *rowid)) return;
+        database.execute("DELETE FROM main." + name);
     }
     std::string list;
     for (const QByteArray& column : columns)
         list += (list.empty() ? "" : ", ") + identifier(column);
-    if (const auto rowid = rowidName(database, "source", table)) {
-        list = *rowid + (list.empty() ? "" : ", ") + list;
-    }
-    const std::string name = identifier(table);
+    if (rowid) list = *rowid + (list.empty() ? "" : ", ") + list;
     database.execute("INSERT INTO main." + name + " (" + list + ") SELECT " + list +
                      " FROM source." + name);
 }

@@ -22,6 +22,7 @@ constexpr char kPrefix[] = "/image-fd-";
 struct ImageFile {
     sqlite3_file base;
     int fd;
+    bool readOnly;
     ReadWindow window;
 };
 
@@ -85,8 +86,8 @@ int imageFileControl(sqlite3_file*, int, void*) {
 int imageSectorSize(sqlite3_file*) {
     return 4096;
 }
-int imageDeviceCharacteristics(sqlite3_file*) {
-    return SQLITE_IOCAP_IMMUTABLE;
+int imageDeviceCharacteristics(sqlite3_file* file) {
+    return reinterpret_cast<ImageFile*>(file)->readOnly ? SQLITE_IOCAP_IMMUTABLE : 0;
 }
 
 constexpr sqlite3_io_methods kMethods = fileMethods({
@@ -112,9 +113,10 @@ int imageOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags
     }
     auto* image = reinterpret_cast<ImageFile*>(file);
     image->fd = std::atoi(name + sizeof kPrefix - 1);
+    image->readOnly = (flags & SQLITE_OPEN_READONLY) != 0;
     new (&image->window) ReadWindow();
     image->base.pMethods = &kMethods;
-    if (outFlags) *outFlags = SQLITE_OPEN_READONLY;
+    if (outFlags) *outFlags = image->readOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE;
     return SQLITE_OK;
 }
 
@@ -131,12 +133,12 @@ int imageFullPathname(sqlite3_vfs*, const char* name, int size, char* out) {
 }
 }  // namespace
 
-std::string imageUri(int fd) {
+std::string imageUri(int fd, ImageUse use) {
     static sqlite3_vfs vfs{};
     const char* name = registerVfs(vfs, {kVfsName, int(sizeof(ImageFile)), imageOpen, imageDelete,
                                          imageAccess, imageFullPathname});
     return std::string("file:") + kPrefix + std::to_string(fd) + "?vfs=" + name +
-           "&mode=ro&immutable=1";
+           (use == ImageUse::Read ? "&mode=ro&immutable=1" : "&mode=rw");
 }
 
 }  // namespace platform::engine

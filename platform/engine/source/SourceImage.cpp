@@ -122,6 +122,10 @@ std::string SourceImage::uri() const {
     return imageUri(image_.get());
 }
 
+std::string SourceImage::copyUri() const {
+    return imageUri(image_.get(), ImageUse::CopyFrom);
+}
+
 QByteArray SourceImage::page(std::uint32_t number) const {
     QByteArray bytes(pageSize_, Qt::Uninitialized);
     readAt(image_.get(), reinterpret_cast<unsigned char*>(bytes.data()), std::size_t(pageSize_),

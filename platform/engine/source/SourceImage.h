@@ -56,6 +56,8 @@ class SourceImage {
     const VettedSchema& vettedSchema() const { return vetted_; }
     // A read-only URI of the image for SQLite.
     std::string uri() const;
+    // A URI of the image for a whole copy to read from (see ImageUse).
+    std::string copyUri() const;
 
     QByteArray page(std::uint32_t number) const;
     void writePage(std::uint32_t number, const QByteArray& bytes);
