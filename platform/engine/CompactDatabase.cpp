@@ -130,12 +130,15 @@ CompactResult compact(const CompactRequest& request) {
         // made before it said so counts for nothing until it does.
         SourceCheck source;
         if (image->whole()) {
-            std::future<SourceCheck> checked = std::async(std::launch::async, [image, &took] {
-                const auto checkStarted = Clock::now();
-                SourceCheck passed = checkImage(*image);
-                took.sourceCheck = Clock::now() - checkStarted;
-                return passed;
-            });
+            std::future<SourceCheck> checked =
+                std::async(std::launch::async, [image, &took, &lock] {
+                    const auto checkStarted = Clock::now();
+                    SourceCheck passed = checkImage(*image);
+                    // The copy reads the image alone; a repair would read the source again.
+                    if (passed.whole) lock->forgetCachedPages();
+                    took.sourceCheck = Clock::now() - checkStarted;
+                    return passed;
+                });
             started = Clock::now();
             std::exception_ptr copyFailure;
             try {

@@ -112,6 +112,10 @@ EngineLock::EngineLock(const QString& hostDatabasePath, const QString& hostLockF
     lockFileHold_.emplace(lockFile_.get());
 }
 
+void EngineLock::forgetCachedPages() const {
+    ::posix_fadvise(database_.get(), 0, 0, POSIX_FADV_DONTNEED);
+}
+
 EngineLock::~EngineLock() {
     // Remove the name only while it still names the file locked here.
     const QByteArray lockName = QFile::encodeName(lockFilePath_);

@@ -30,6 +30,11 @@ class EngineLock {
     EngineLock(const EngineLock&) = delete;
     EngineLock& operator=(const EngineLock&) = delete;
 
+    // Lets the system drop the database's cached pages once the engine has
+    // read them: else they are freed when the replaced file is closed, with
+    // the run waiting.
+    void forgetCachedPages() const;
+
   private:
     UniqueFd database_;
     UniqueFd lockFile_;
