@@ -43,6 +43,18 @@ bool meansUnsupported(int error) {
 // Copies with copy_file_range from `offset` on. Returns 0 when the kernel has
 // copied what it will (the caller finishes with read/write), else the errno.
 int copyRange(int in, int out, off_t& offset, WriteBudget& budget) {
+    // Each chunk goes to the disk while the next is copied, and once it is
+    // there its pages are let go: the final sync finds little left, and the
+    // copy fills no cache.
+    off_t previous = -1;
+    size_t previousLength = 0;
+    const auto settle = [&] {
+        if (previous < 0) return;
+        ::sync_file_range(
+            out, previous, off_t(previousLength),
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        ::posix_fadvise(out, previous, off_t(previousLength), POSIX_FADV_DONTNEED);
+    };
     for (;;) {
         const size_t want = budget.allow(kRangeChunk);
         if (want == 0) return budget.error();
@@ -55,7 +67,14 @@ int copyRange(int in, int out, off_t& offset, WriteBudget& budget) {
         }
         // Zero means end of file, or a file system that copies nothing this
         // way; read/write settles which.
-        if (copied == 0) return 0;
+        if (copied == 0) {
+            settle();
+            return 0;
+        }
+        ::sync_file_range(out, offset, copied, SYNC_FILE_RANGE_WRITE);
+        settle();
+        previous = offset;
+        previousLength = size_t(copied);
         offset += copied;
         budget.spent(static_cast<size_t>(copied));
     }
