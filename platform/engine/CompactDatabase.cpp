@@ -220,6 +220,10 @@ CompactResult compact(const CompactRequest& request) {
 }  // namespace
 
 CompactResult compactDatabase(const CompactRequest& request) {
+    // The copy's key is kept for its checker's connection, no longer.
+    struct ForgetKey {
+        ~ForgetKey() { forgetDerivedKey(); }
+    } forget;
     try {
         return compact(request);
     } catch (const CryptoFailure& failure) {

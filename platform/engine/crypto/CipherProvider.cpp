@@ -216,13 +216,54 @@ int hmac(void*, int algorithm, const unsigned char* key, int keySize, const unsi
     return SQLITE_OK;
 }
 
+// The last key derived from a password: the copy's checker opens a second
+// connection with the copy's password and salt, which need not pay for the
+// derivation again (tens to hundreds of milliseconds). Only real password
+// derivations are kept, and only until forgetDerivedKey().
+struct Derivation {
+    std::string inputs;  // algorithm, iterations, password, salt
+    std::string key;
+};
+std::mutex derivationMutex;
+Derivation lastDerivation;
+
+constexpr int kFewestRememberedIterations = 1000;
+
+void wipe(std::string& secret) {
+    if (!secret.empty()) OPENSSL_cleanse(secret.data(), secret.size());
+    secret.clear();
+}
+
 int kdf(void*, int algorithm, const unsigned char* pass, int passSize, const unsigned char* salt,
         int saltSize, int iterations, int keySize, unsigned char* key) {
     if (algorithm < 0 || algorithm >= kDigestCount) return fail();
-    return PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(pass), passSize, salt, saltSize,
-                             iterations, algorithms->digests[algorithm], keySize, key) == 1
-               ? SQLITE_OK
-               : fail();
+    const bool remembered = iterations >= kFewestRememberedIterations;
+    std::string inputs;
+    if (remembered) {
+        // Fixed-size fields first, so no two inputs run together alike.
+        const int sizes[] = {algorithm, iterations, passSize, saltSize};
+        inputs.append(reinterpret_cast<const char*>(sizes), sizeof sizes);
+        inputs.append(reinterpret_cast<const char*>(pass), std::size_t(passSize));
+        inputs.append(reinterpret_cast<const char*>(salt), std::size_t(saltSize));
+        const std::lock_guard guard(derivationMutex);
+        if (lastDerivation.inputs == inputs && lastDerivation.key.size() == std::size_t(keySize)) {
+            std::memcpy(key, lastDerivation.key.data(), std::size_t(keySize));
+            wipe(inputs);
+            return SQLITE_OK;
+        }
+    }
+    const bool ok =
+        PKCS5_PBKDF2_HMAC(reinterpret_cast<const char*>(pass), passSize, salt, saltSize, iterations,
+                          algorithms->digests[algorithm], keySize, key) == 1;
+    if (ok && remembered) {
+        const std::lock_guard guard(derivationMutex);
+        wipe(lastDerivation.inputs);
+        wipe(lastDerivation.key);
+        lastDerivation.inputs = std::move(inputs);
+        lastDerivation.key.assign(reinterpret_cast<const char*>(key), std::size_t(keySize));
+    }
+    wipe(inputs);
+    return ok ? SQLITE_OK : fail();
 }
 
 // AES-256-CBC without padding: SQLCipher always hands over whole blocks.
@@ -291,6 +332,12 @@ std::once_flag fetchOnce;
 std::mutex registration;
 
 }  // namespace
+
+void forgetDerivedKey() {
+    const std::lock_guard guard(derivationMutex);
+    wipe(lastDerivation.inputs);
+    wipe(lastDerivation.key);
+}
 
 void installCipherProvider() {
     std::call_once(fetchOnce, fetchAlgorithms);

@@ -16,4 +16,8 @@ inline constexpr const char* kCipherProviderName = "openssl3-cached";
 // CryptoFailure if OpenSSL lacks an algorithm or SQLCipher refuses it.
 void installCipherProvider();
 
+// Wipes the one derived key the provider keeps for a second connection to the
+// same file (see kdf in the source): once a compaction is over, nothing needs it.
+void forgetDerivedKey();
+
 }  // namespace platform::engine
