@@ -22,19 +22,6 @@ bool carried(const SchemaEntry& entry) {
            entry.name == "sqlite_stat1";
 }
 
-// Every column a row has, stored or computed: virtual generated columns are
-// computed alike on both sides.
-std::vector<std::string> columnsOf(Database& database, const std::string& schema,
-                                   const QByteArray& table) {
-    Statement info(database.handle(),
-                   "SELECT name FROM pragma_table_xinfo(?1, ?2) WHERE hidden IN (0, 2, 3)");
-    info.bindText(1, table);
-    info.bindText(2, QByteArray::fromStdString(schema));
-    std::vector<std::string> columns;
-    while (info.step()) columns.push_back(identifier(info.columnText(0)));
-    return columns;
-}
-
 std::string digestCall(const std::vector<std::string>& values) {
     std::string call = "car_row_digest(";
     for (std::size_t i = 0; i < values.size(); ++i) call += (i ? ", " : "") + values[i];
@@ -57,8 +44,11 @@ TableShape shapeOf(Database& database, const std::string& schema, const QByteArr
     shape.from = schema + "." + identifier(table);
     shape.rowid = rowidName(database, schema, table);
     if (shape.rowid) shape.rowKeys.push_back(*shape.rowid);
-    for (std::string& column : columnsOf(database, schema, table))
-        shape.rowKeys.push_back(std::move(column));
+    // Every column a row has, stored or computed: generated columns are
+    // computed alike on both sides.
+    for (const Column& column : columnsOf(database, schema, table)) {
+        if (column.hidden != 1) shape.rowKeys.push_back(identifier(column.name));
+    }
     return shape;
 }
 

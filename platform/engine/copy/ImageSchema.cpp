@@ -21,23 +21,20 @@ ImageSchema readImageSchema(const SourceImage& image) {
         1,
         [&](const TreeCell& cell) {
             if (cell.type != format::LeafTable) return;
-            const auto payload = walk.payloadOf(cell);
-            const auto fields =
-                payload ? format::readRecord(
-                              reinterpret_cast<const unsigned char*>(payload->constData()),
-                              std::size_t(payload->size()))
-                        : std::nullopt;
-            if (!fields || fields->size() < 4 || !(*fields)[0].isText() || !(*fields)[1].isText()) {
+            const auto record = walk.recordOf(cell);
+            if (!record || record->fields.size() < 4 || !record->fields[0].isText() ||
+                !record->fields[1].isText()) {
                 ++schema.unreadable;
                 return;
             }
-            const auto* bytes = reinterpret_cast<const unsigned char*>(payload->constData());
+            const auto& fields = record->fields;
             ImageSchema::Entry entry;
-            entry.type = textValue(*payload, (*fields)[0], encoding).toUtf8();
-            entry.name = textValue(*payload, (*fields)[1], encoding).toUtf8();
-            if ((*fields)[2].isText())
-                entry.table = textValue(*payload, (*fields)[2], encoding).toUtf8();
-            entry.root = std::uint32_t(format::integerValue(bytes, (*fields)[3]).value_or(0));
+            entry.type = textValue(record->payload, fields[0], encoding).toUtf8();
+            entry.name = textValue(record->payload, fields[1], encoding).toUtf8();
+            if (fields[2].isText())
+                entry.table = textValue(record->payload, fields[2], encoding).toUtf8();
+            entry.root =
+                std::uint32_t(format::integerValue(record->bytes(), fields[3]).value_or(0));
             schema.entries.push_back(entry);
         },
         [&](const LostSubtree&) {

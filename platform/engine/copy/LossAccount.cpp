@@ -56,17 +56,10 @@ LossAccount::LossAccount(const SourceImage& image) : refused_(image.vettedSchema
         indexWalk.walk(
             entry.root,
             [&](const TreeCell& cell) {
-                const auto payload = indexWalk.payloadOf(cell);
-                const auto fields =
-                    payload ? format::readRecord(
-                                  reinterpret_cast<const unsigned char*>(payload->constData()),
-                                  std::size_t(payload->size()))
-                            : std::nullopt;
+                const auto record = indexWalk.recordOf(cell);
                 const auto rowid =
-                    fields && !fields->empty()
-                        ? format::integerValue(
-                              reinterpret_cast<const unsigned char*>(payload->constData()),
-                              fields->back())
+                    record && !record->fields.empty()
+                        ? format::integerValue(record->bytes(), record->fields.back())
                         : std::nullopt;
                 if (rowid) {
                     rowids.push_back(*rowid);

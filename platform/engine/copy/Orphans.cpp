@@ -73,15 +73,13 @@ void loadIndexEntries(Database& copy, const SourceImage& image, std::uint32_t ro
     walk.walk(
         root,
         [&](const TreeCell& cell) {
-            const auto payload = walk.payloadOf(cell);
-            if (!payload) return;
-            const auto* bytes = reinterpret_cast<const unsigned char*>(payload->constData());
-            const auto fields = format::readRecord(bytes, std::size_t(payload->size()));
-            if (!fields || fields->size() != keys + 1) return;
+            const auto record = walk.recordOf(cell);
+            if (!record || record->fields.size() != keys + 1) return;
+            const unsigned char* bytes = record->bytes();
+            const auto& fields = record->fields;
             sqlite3_reset(insert);
             for (std::size_t i = 0; i <= keys; ++i) {
-                if (!bindField(insert, int(i) + 1, bytes, (*fields)[i],
-                               walk.header().textEncoding)) {
+                if (!bindField(insert, int(i) + 1, bytes, fields[i], walk.header().textEncoding)) {
                     return;
                 }
             }

@@ -14,6 +14,17 @@ std::vector<SchemaEntry> schemaOf(sqlite::Database& database, const std::string&
     return entries;
 }
 
+std::vector<Column> columnsOf(sqlite::Database& database, const std::string& schema,
+                              const QByteArray& table) {
+    sqlite::Statement info(database.handle(),
+                           "SELECT name, hidden FROM pragma_table_xinfo(?1, ?2)");
+    info.bindText(1, table);
+    info.bindText(2, QByteArray::fromStdString(schema));
+    std::vector<Column> columns;
+    while (info.step()) columns.push_back({info.columnText(0), int(info.columnInt64(1))});
+    return columns;
+}
+
 std::optional<std::string> rowidName(sqlite::Database& database, const std::string& schema,
                                      const QByteArray& table) {
     {
@@ -23,15 +34,13 @@ std::optional<std::string> rowidName(sqlite::Database& database, const std::stri
         list.bindText(2, table);
         if (!list.step() || list.columnInt64(0) != 0) return std::nullopt;
     }
-    std::vector<QByteArray> columns;
-    sqlite::Statement info(database.handle(), "SELECT lower(name) FROM pragma_table_xinfo(?1, ?2)");
-    info.bindText(1, table);
-    info.bindText(2, QByteArray::fromStdString(schema));
-    while (info.step()) columns.push_back(info.columnText(0));
+    const std::vector<Column> columns = columnsOf(database, schema, table);
     for (const char* alias : {"rowid", "_rowid_", "oid"}) {
-        if (std::find(columns.begin(), columns.end(), QByteArray(alias)) == columns.end()) {
-            return std::string(alias);
-        }
+        // SQLite matches names without regard to ASCII case.
+        const bool shadowed = std::any_of(columns.begin(), columns.end(), [&](const Column& c) {
+            return c.name.toLower() == alias;
+        });
+        if (!shadowed) return std::string(alias);
     }
     return std::nullopt;
 }

@@ -37,19 +37,14 @@ bool sameRowidRange(Database& database, const std::string& table, const std::str
 
 // Copies one table's rows, each with its rowid where the table has one.
 void copyRows(Database& database, const QByteArray& table) {
+    // Generated columns are computed, never inserted.
     std::vector<QByteArray> columns;
     bool computed = false;
-    {
-        // Generated columns (hidden 2 and 3) are computed, never inserted.
-        Statement info(database.handle(),
-                       "SELECT name, hidden FROM pragma_table_xinfo(?1, 'source')");
-        info.bindText(1, table);
-        while (info.step()) {
-            if (info.columnInt64(1) == 0) {
-                columns.push_back(info.columnText(0));
-            } else {
-                computed = true;
-            }
+    for (const Column& column : columnsOf(database, "source", table)) {
+        if (column.generated()) {
+            computed = true;
+        } else {
+            columns.push_back(column.name);
         }
     }
     const std::string name = identifier(table);

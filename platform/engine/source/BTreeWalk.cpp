@@ -91,6 +91,15 @@ std::optional<QByteArray> BTreeWalk::payloadOf(const TreeCell& cell) const {
     return bytes;
 }
 
+std::optional<CellRecord> BTreeWalk::recordOf(const TreeCell& cell) const {
+    std::optional<QByteArray> payload = payloadOf(cell);
+    if (!payload) return std::nullopt;
+    auto fields = format::readRecord(reinterpret_cast<const unsigned char*>(payload->constData()),
+                                     std::size_t(payload->size()));
+    if (!fields) return std::nullopt;
+    return CellRecord{std::move(*payload), std::move(*fields)};
+}
+
 std::optional<std::int64_t> BTreeWalk::rowidOf(const TreeCell& cell) const {
     if (cell.type != format::LeafTable) return std::nullopt;
     const unsigned char* end = cell.bytes + header_.usableSize();

@@ -8,6 +8,7 @@
 
 #include "platform/engine/format/BTreePage.h"
 #include "platform/engine/format/DatabaseHeader.h"
+#include "platform/engine/format/Record.h"
 
 namespace platform::engine {
 
@@ -33,6 +34,16 @@ struct TreeCell {
 
 // Walks the b-trees of the engine's image as far as they read, each page at
 // most once, so a looping tree ends.
+// A cell's payload read as a record.
+struct CellRecord {
+    QByteArray payload;
+    std::vector<format::RecordField> fields;
+
+    const unsigned char* bytes() const {
+        return reinterpret_cast<const unsigned char*>(payload.constData());
+    }
+};
+
 class BTreeWalk {
   public:
     explicit BTreeWalk(const SourceImage& image);
@@ -44,6 +55,8 @@ class BTreeWalk {
 
     // A cell's whole payload, if every page of it was read.
     std::optional<QByteArray> payloadOf(const TreeCell& cell) const;
+    // A cell's payload and its record's fields, if it reads whole and parses.
+    std::optional<CellRecord> recordOf(const TreeCell& cell) const;
     // The rowid of a table leaf cell.
     std::optional<std::int64_t> rowidOf(const TreeCell& cell) const;
 
