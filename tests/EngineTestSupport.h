@@ -88,24 +88,28 @@ inline QByteArray readFile(const QString& path) {
 
 namespace engine_test {
 
-// Rows of a copy (in the product's format 3) that the intact original does
-// not hold exactly so, each with its rowid where its table has one: a sound
-// repair leaves rows out, it never changes one.
-inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& original) {
+// Rows of a copy (in the product's format 3, or plaintext) that the intact
+// original does not hold exactly so, each with its rowid by each of its names
+// where its table has one: a sound repair leaves rows out, it never changes
+// one.
+inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& original,
+                                      bool encrypted = true) {
     using platform::sqlite::Database;
     using platform::sqlite::Statement;
     Database database(QFile::encodeName(copy).toStdString(), 0x2 /* read-write */);
-    database.key(sample::kPassword);
-    database.execute("PRAGMA cipher_compatibility = 3");
-    // An attached file takes the defaults, for this one statement format 3's.
-    database.execute("PRAGMA cipher_default_compatibility = 3");
+    if (encrypted) {
+        database.key(sample::kPassword);
+        database.execute("PRAGMA cipher_compatibility = 3");
+        // An attached file takes the defaults, for this one statement format 3's.
+        database.execute("PRAGMA cipher_default_compatibility = 3");
+    }
     {
         Statement attach(database.handle(), "ATTACH ?1 AS original KEY ?2");
         attach.bindText(1, QFile::encodeName(original));
-        attach.bindText(2, sample::kPassword);
+        attach.bindText(2, encrypted ? QByteArray(sample::kPassword) : QByteArray());
         attach.step();
     }
-    database.execute("PRAGMA cipher_default_compatibility = 4");
+    if (encrypted) database.execute("PRAGMA cipher_default_compatibility = 4");
     std::vector<std::pair<QByteArray, bool>> tables;
     {
         Statement list(database.handle(),
@@ -123,6 +127,15 @@ inline std::int64_t rowsNotInOriginal(const QString& copy, const QString& origin
                                 " EXCEPT SELECT " + columns + " FROM original." + name + ")");
     }
     return differing;
+}
+
+// A page of a plaintext table's tree below its root that points to others.
+inline std::int64_t interiorPageBelowRoot(const QString& path, const char* table) {
+    return sample::openForReading(path, QByteArray())
+        ->queryInt64(std::string("SELECT pageno FROM dbstat WHERE name = '") + table +
+                     "' AND pagetype = 'internal' AND pageno != (SELECT rootpage FROM "
+                     "sqlite_master WHERE name = '" +
+                     table + "') LIMIT 1");
 }
 
 // The number of problems the engine reported for its last operation.

@@ -429,11 +429,7 @@ TEST_F(EngineOrphans, RowsPutBackFireNoTrigger) {
             " UPDATE t SET a = 'changed' WHERE rowid = new.rowid; END;");
     }
     // An interior page below the root: its leaves read, but no tree leads to them.
-    const std::int64_t interior = sample::openForReading(host("p.tnjra"), QByteArray())
-                                      ->queryInt64(
-                                          "SELECT pageno FROM dbstat WHERE name = 't' AND "
-                                          "pagetype = 'internal' AND pageno != (SELECT rootpage "
-                                          "FROM sqlite_master WHERE name = 't') LIMIT 1");
+    const std::int64_t interior = engine_test::interiorPageBelowRoot(host("p.tnjra"), "t");
     ASSERT_GT(interior, 0);
     QFile::copy(host("p.tnjra"), host("a.tnjra"));
     overwritePage(host("a.tnjra"), int(interior), "junk");
@@ -456,11 +452,7 @@ TEST_F(EngineOrphans, RowsNarrowerThanEveryTableFailNothing) {
             " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
             "ALTER TABLE t ADD COLUMN b; CREATE TABLE u (x, y, z);");
     }
-    const std::int64_t interior = sample::openForReading(host("p.tnjra"), QByteArray())
-                                      ->queryInt64(
-                                          "SELECT pageno FROM dbstat WHERE name = 't' AND "
-                                          "pagetype = 'internal' AND pageno != (SELECT rootpage "
-                                          "FROM sqlite_master WHERE name = 't') LIMIT 1");
+    const std::int64_t interior = engine_test::interiorPageBelowRoot(host("p.tnjra"), "t");
     ASSERT_GT(interior, 0);
     QFile::copy(host("p.tnjra"), host("a.tnjra"));
     overwritePage(host("a.tnjra"), int(interior), "junk");

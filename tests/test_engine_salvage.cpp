@@ -68,38 +68,6 @@ class EngineSalvage : public engine_test::EngineTest {
                                       encrypted ? QByteArray(sample::kPassword) : QByteArray())
             ->queryInt64(sql);
     }
-
-    // An interior page of a table's tree below its root.
-    static std::int64_t interiorPage(const QString& path, const char* table) {
-        return query(path, std::string("SELECT pageno FROM dbstat WHERE name = '") + table +
-                               "' AND pagetype = 'internal' AND pageno != (SELECT rootpage FROM "
-                               "sqlite_master WHERE name = '" +
-                               table + "') LIMIT 1");
-    }
-
-    // Rows of every table in `copy` that `original` does not hold exactly so,
-    // the rowid by each of its names compared too.
-    static std::int64_t rowsChanged(const QString& copy, const QString& original,
-                                    bool encrypted = false) {
-        if (encrypted) return engine_test::rowsNotInOriginal(copy, original);
-        auto db = sample::openForReading(copy, QByteArray());
-        db->execute("ATTACH '" + QFile::encodeName(original).toStdString() + "' AS original");
-        std::vector<std::pair<QByteArray, bool>> tables;
-        platform::sqlite::Statement names(
-            db->handle(),
-            "SELECT name, wr FROM pragma_table_list WHERE schema = 'main' AND type "
-            "= 'table' AND name NOT LIKE 'sqlite_%'");
-        while (names.step()) tables.emplace_back(names.columnText(0), names.columnInt64(1) == 0);
-        std::int64_t changed = 0;
-        for (const auto& [table, withRowid] : tables) {
-            const std::string t = platform::sqlite::identifier(table);
-            const std::string columns = withRowid ? "rowid, _rowid_, oid, *" : "*";
-            changed +=
-                db->queryInt64("SELECT count(*) FROM (SELECT " + columns + " FROM main." + t +
-                               " EXCEPT SELECT " + columns + " FROM original." + t + ")");
-        }
-        return changed;
-    }
 };
 
 constexpr char kRows[] =
@@ -115,13 +83,13 @@ TEST_F(EngineSalvage, OrphanedRowsGoOnlyWhereAnIndexProvesTheirTable) {
                      (indexed ? "CREATE INDEX t_a ON t (a);" : "") + kRows +
                      " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
                      "ALTER TABLE t ADD COLUMN b DEFAULT 7; CREATE TABLE u (x);");
-        const std::int64_t interior = interiorPage(original, "t");
+        const std::int64_t interior = engine_test::interiorPageBelowRoot(original, "t");
         ASSERT_GT(interior, 0);
         const auto [failure, problems] =
             repair(original, [&](const QString& path) { overwritePage(path, interior); });
         ASSERT_EQ(failure, 0);
         EXPECT_EQ(query(host("b.tnjra"), "SELECT count(*) FROM u"), 0) << "no row in another table";
-        EXPECT_EQ(rowsChanged(host("b.tnjra"), original), 0);
+        EXPECT_EQ(engine_test::rowsNotInOriginal(host("b.tnjra"), original, false), 0);
         const std::int64_t kept = query(host("b.tnjra"), "SELECT count(*) FROM t");
         if (indexed) {
             EXPECT_EQ(kept, 3000) << "the index proves every orphan's table";
@@ -159,7 +127,7 @@ TEST_F(EngineSalvage, TablesTheRecoveryWouldMisreadComeBackAsTheyWere) {
             original, [&](const QString& path) { overwritePage(path, leaf); }, encrypted);
         ASSERT_EQ(failure, 0);
         EXPECT_FALSE(problems.isEmpty()) << "a leaf of f is lost";
-        EXPECT_EQ(rowsChanged(host("b.tnjra"), original, encrypted), 0);
+        EXPECT_EQ(engine_test::rowsNotInOriginal(host("b.tnjra"), original, encrypted), 0);
         for (const char* table : {"d", "r", "o"}) {
             EXPECT_EQ(
                 query(host("b.tnjra"), std::string("SELECT count(*) FROM ") + table, encrypted),
@@ -199,7 +167,7 @@ TEST_F(EngineSalvage, DamageThatCostsNoRowIsNoLoss) {
             true);
         ASSERT_EQ(failure, 0);
         EXPECT_EQ(problems, QString());
-        EXPECT_EQ(rowsChanged(host("b.tnjra"), original, true), 0);
+        EXPECT_EQ(engine_test::rowsNotInOriginal(host("b.tnjra"), original), 0);
         EXPECT_EQ(sample::contentDigest(host("b.tnjra")), sample::contentDigest(original));
     }
 }
@@ -225,7 +193,7 @@ TEST_F(EngineSalvage, ASchemaEntrySqliteRefusesIsRepairedAround) {
         ASSERT_EQ(failure, 0);
         EXPECT_FALSE(problems.isEmpty()) << "a schema entry is lost";
         EXPECT_EQ(query(host("b.tnjra"), "SELECT count(*) FROM keep"), 3000);
-        EXPECT_EQ(rowsChanged(host("b.tnjra"), original), 0);
+        EXPECT_EQ(engine_test::rowsNotInOriginal(host("b.tnjra"), original, false), 0);
     }
 }
 
@@ -265,7 +233,7 @@ TEST_F(EngineSalvage, LossNoRowidNamesIsStillReported) {
             repair(original, [&](const QString& path) { overwritePage(path, number); });
         ASSERT_EQ(failure, 0);
         EXPECT_TRUE(problems.contains(QLatin1String(c.named))) << problems.toStdString();
-        EXPECT_EQ(rowsChanged(host("b.tnjra"), original), 0);
+        EXPECT_EQ(engine_test::rowsNotInOriginal(host("b.tnjra"), original, false), 0);
     }
 }
 
