@@ -413,26 +413,33 @@ TEST_F(EngineRepair, KeepsAtLeastTheSoundRowsSqliteRecoverKeeps) {
 
 namespace {
 
-class EngineOrphans : public EngineRepair {};
+class EngineOrphans : public EngineRepair {
+  protected:
+    // a.tnjra: the plain database `sql` makes (from a table t), with an
+    // interior page of t's tree below its root overwritten: its leaves read,
+    // but no tree leads to them.
+    void orphanLeavesOfT(const std::string& sql) {
+        {
+            Database plain(QFile::encodeName(host("p.tnjra")).toStdString(),
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+            plain.execute(sql);
+        }
+        const std::int64_t interior = engine_test::interiorPageBelowRoot(host("p.tnjra"), "t");
+        ASSERT_GT(interior, 0);
+        QFile::copy(host("p.tnjra"), host("a.tnjra"));
+        overwritePage(host("a.tnjra"), int(interior), "junk");
+    }
+};
 
 TEST_F(EngineOrphans, RowsPutBackFireNoTrigger) {
-    {
-        Database plain(QFile::encodeName(host("p.tnjra")).toStdString(),
-                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-        plain.execute(
-            "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT); CREATE TABLE audit (x, y);"
-            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
-            " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
-            // The index proves where the orphaned rows belong.
-            "CREATE INDEX t_a ON t (a);"
-            "CREATE TRIGGER logged AFTER INSERT ON t BEGIN INSERT INTO audit VALUES (new.a, 1);"
-            " UPDATE t SET a = 'changed' WHERE rowid = new.rowid; END;");
-    }
-    // An interior page below the root: its leaves read, but no tree leads to them.
-    const std::int64_t interior = engine_test::interiorPageBelowRoot(host("p.tnjra"), "t");
-    ASSERT_GT(interior, 0);
-    QFile::copy(host("p.tnjra"), host("a.tnjra"));
-    overwritePage(host("a.tnjra"), int(interior), "junk");
+    ASSERT_NO_FATAL_FAILURE(orphanLeavesOfT(
+        "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT); CREATE TABLE audit (x, y);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+        " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
+        // The index proves where the orphaned rows belong.
+        "CREATE INDEX t_a ON t (a);"
+        "CREATE TRIGGER logged AFTER INSERT ON t BEGIN INSERT INTO audit VALUES (new.a, 1);"
+        " UPDATE t SET a = 'changed' WHERE rowid = new.rowid; END;"));
     compact("a.tnjra", "b.tnjra", QString());
     auto copy = sample::openForReading(host("b.tnjra"), QByteArray());
     EXPECT_EQ(copy->queryInt64("SELECT count(*) FROM audit"), 0);
@@ -443,19 +450,11 @@ TEST_F(EngineOrphans, RowsPutBackFireNoTrigger) {
 
 TEST_F(EngineOrphans, RowsNarrowerThanEveryTableFailNothing) {
     // Rows stored before a column was added carry fewer fields than any table.
-    {
-        Database plain(QFile::encodeName(host("p.tnjra")).toStdString(),
-                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-        plain.execute(
-            "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT);"
-            "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
-            " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
-            "ALTER TABLE t ADD COLUMN b; CREATE TABLE u (x, y, z);");
-    }
-    const std::int64_t interior = engine_test::interiorPageBelowRoot(host("p.tnjra"), "t");
-    ASSERT_GT(interior, 0);
-    QFile::copy(host("p.tnjra"), host("a.tnjra"));
-    overwritePage(host("a.tnjra"), int(interior), "junk");
+    ASSERT_NO_FATAL_FAILURE(orphanLeavesOfT(
+        "PRAGMA page_size = 1024; CREATE TABLE t (a TEXT);"
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000)"
+        " INSERT INTO t SELECT printf('%0100d', i) FROM n;"
+        "ALTER TABLE t ADD COLUMN b; CREATE TABLE u (x, y, z);"));
     EXPECT_EQ(failureOf([&] { compact("a.tnjra", "b.tnjra", QString()); }), 0);
     auto copy = sample::openForReading(host("b.tnjra"), QByteArray());
     EXPECT_EQ(copy->queryInt64("SELECT count(*) FROM u"), 0) << "nothing put in the wrong table";
