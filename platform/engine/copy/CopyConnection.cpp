@@ -1,11 +1,14 @@
 #include "platform/engine/copy/CopyConnection.h"
 
+#include <openssl/rand.h>
 #include <sqlite3.h>
 
 #include <QFile>
 
 #include "platform/engine/ConnectionGuard.h"
 #include "platform/engine/copy/CopyVfs.h"
+#include "platform/engine/crypto/CryptoAlgorithms.h"
+#include "platform/engine/crypto/PageCipher.h"
 #include "platform/engine/format/DatabaseHeader.h"
 #include "platform/engine/source/SourceImage.h"
 
@@ -19,19 +22,10 @@ constexpr int kCopyCacheKiB = 32 * 1024;
 // The copy's checker reads each page once, in order.
 constexpr int kReaderCacheKiB = 2 * 1024;
 
-std::unique_ptr<sqlite::Database> connectCopy(const QString& hostPath,
-                                              const std::optional<QByteArray>& password,
-                                              const SourceImage& image, int flags) {
+std::unique_ptr<sqlite::Database> connectCopy(const QString& hostPath, int flags) {
     auto copy = std::make_unique<sqlite::Database>(
         sqlite::fileUri(QFile::encodeName(hostPath), std::string("vfs=") + copyVfsName()), flags);
     guardConnection(copy->handle());
-    if (image.cipher()) {
-        copy->key(password.value_or(QByteArray()));
-        copy->execute("PRAGMA cipher_compatibility = " + std::to_string(image.cipher()->version));
-        if (image.pageSize() != image.cipher()->pageSize) {
-            copy->execute("PRAGMA cipher_page_size = " + std::to_string(image.pageSize()));
-        }
-    }
     return copy;
 }
 }  // namespace
@@ -39,7 +33,16 @@ std::unique_ptr<sqlite::Database> connectCopy(const QString& hostPath,
 std::unique_ptr<sqlite::Database> openCopyReader(const QString& hostPath,
                                                  const std::optional<QByteArray>& password,
                                                  const SourceImage& image) {
-    auto reader = connectCopy(hostPath, password, image, SQLITE_OPEN_READONLY);
+    auto reader = connectCopy(hostPath, SQLITE_OPEN_READONLY);
+    // SQLCipher itself reads what the copy's own encryption wrote: a page it
+    // cannot authenticate fails the check.
+    if (image.cipher()) {
+        reader->key(password.value_or(QByteArray()));
+        reader->execute("PRAGMA cipher_compatibility = " + std::to_string(image.cipher()->version));
+        if (image.pageSize() != image.cipher()->pageSize) {
+            reader->execute("PRAGMA cipher_page_size = " + std::to_string(image.pageSize()));
+        }
+    }
     reader->execute("PRAGMA main.cache_size = -" + std::to_string(kReaderCacheKiB));
     if (const int rc = readInWindows(reader->handle()); rc != SQLITE_OK) {
         throw sqlite::SqliteError(rc, 0, sqlite3_errstr(rc));
@@ -50,10 +53,27 @@ std::unique_ptr<sqlite::Database> openCopyReader(const QString& hostPath,
 std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
                                            const std::optional<QByteArray>& password,
                                            const SourceImage& image) {
-    auto copy = connectCopy(hostPath, password, image, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (!image.cipher()) {
-        copy->execute("PRAGMA main.page_size = " + std::to_string(image.pageSize()));
+    auto copy = connectCopy(hostPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (const CipherFormat* format = image.cipher()) {
+        // A new salt, and so a new key, as SQLCipher gives every new file.
+        QByteArray salt(kSaltSize, Qt::Uninitialized);
+        if (RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), kSaltSize) != 1) {
+            throw CryptoFailure("no random bytes for a salt");
+        }
+        const PageCipher cipher(*format, password.value_or(QByteArray()), salt);
+        const auto sized = cipher.withPageSize(image.pageSize());
+        if (const int rc = sealPagesWith(copy->handle(), *sized); rc != SQLITE_OK) {
+            throw sqlite::SqliteError(rc, 0, sqlite3_errstr(rc));
+        }
+        // The bytes at each page's end that the encryption fills.
+        int reserve = format->reserve;
+        if (const int rc =
+                sqlite3_file_control(copy->handle(), "main", SQLITE_FCNTL_RESERVE_BYTES, &reserve);
+            rc != SQLITE_OK) {
+            throw sqlite::SqliteError(rc, 0, sqlite3_errstr(rc));
+        }
     }
+    copy->execute("PRAGMA main.page_size = " + std::to_string(image.pageSize()));
     // Settings that only a new file takes, read from page 1 as it stands.
     const QByteArray page1 = image.page(1);
     const format::DatabaseHeader header =

@@ -333,6 +333,13 @@ std::mutex registration;
 
 }  // namespace
 
+bool deriveKey(Digest digest, const char* password, int passwordSize, const unsigned char* salt,
+               int saltSize, int iterations, unsigned char* key, int keySize) {
+    std::call_once(fetchOnce, fetchAlgorithms);
+    return kdf(nullptr, int(digest), reinterpret_cast<const unsigned char*>(password), passwordSize,
+               salt, saltSize, iterations, keySize, key) == SQLITE_OK;
+}
+
 void forgetDerivedKey() {
     const std::lock_guard guard(derivationMutex);
     wipe(lastDerivation.inputs);

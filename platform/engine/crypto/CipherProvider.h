@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/engine/crypto/CipherFormat.h"
+
 namespace platform::engine {
 
 // The name PRAGMA cipher_provider reports for the provider below.
@@ -15,6 +17,13 @@ inline constexpr const char* kCipherProviderName = "openssl3-cached";
 // it registers again if sqlite3_shutdown() dropped the registration. Throws
 // CryptoFailure if OpenSSL lacks an algorithm or SQLCipher refuses it.
 void installCipherProvider();
+
+// PBKDF2 as SQLCipher derives a page key, through the provider's kdf: the key
+// is remembered as one SQLCipher derived would be, so that a SQLCipher
+// connection to a file written with it does not derive it again. False when
+// the crypto library fails.
+bool deriveKey(Digest digest, const char* password, int passwordSize, const unsigned char* salt,
+               int saltSize, int iterations, unsigned char* key, int keySize);
 
 // Wipes the one derived key the provider keeps for a second connection to the
 // same file (see kdf in the source): once a compaction is over, nothing needs it.

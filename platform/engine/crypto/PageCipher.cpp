@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/engine/crypto/CipherProvider.h"
 #include "platform/engine/crypto/CryptoAlgorithms.h"
 #include "platform/engine/format/DatabaseHeader.h"
 
@@ -50,7 +51,12 @@ PageCipher::PageCipher(const CipherFormat& format, QByteArrayView password, QByt
     : PageCipher(format, format.pageSize) {
     const CryptoAlgorithms& algorithms = cryptoAlgorithms();
     std::memcpy(salt_.data(), salt.data(), std::min(salt_.size(), std::size_t(salt.size())));
-    QByteArray key = pbkdf2(password, salt, format.kdfIterations, format.digest);
+    QByteArray key(kKeySize, Qt::Uninitialized);
+    if (!deriveKey(format.digest, password.data(), int(password.size()),
+                   reinterpret_cast<const unsigned char*>(salt.data()), int(salt.size()),
+                   format.kdfIterations, reinterpret_cast<unsigned char*>(key.data()), kKeySize)) {
+        throw CryptoFailure("PBKDF2 failed");
+    }
     const auto* raw = reinterpret_cast<const unsigned char*>(key.constData());
     state_->cipher = EVP_CIPHER_CTX_new();
     state_->encrypter = EVP_CIPHER_CTX_new();
