@@ -123,7 +123,7 @@ CompactResult compact(const CompactRequest& request) {
         readImage.emplace(files, request.password, FreePages::LeaveOut);
         SourceImage* image = &*readImage;
         took.image = Clock::now() - started;
-        auto copy = openCopy(request.destination, request.password, *image);
+        auto copy = openCopy(request.destination, *image);
         std::optional<LossAccount> account;
         // Whole only when every page read and SQLite's check passes.
         // The check runs on the second core while the copy is written; a copy
@@ -159,7 +159,7 @@ CompactResult compact(const CompactRequest& request) {
                 // Whatever was copied goes: the repair starts on an empty file.
                 copy.reset();
                 pending.discardContent();
-                copy = openCopy(request.destination, request.password, *image);
+                copy = openCopy(request.destination, *image);
             }
         }
         if (!source.whole) {
@@ -168,7 +168,7 @@ CompactResult compact(const CompactRequest& request) {
                 copy.reset();
                 readImage.emplace(files, request.password, FreePages::Read);
                 pending.discardContent();
-                copy = openCopy(request.destination, request.password, *image);
+                copy = openCopy(request.destination, *image);
             }
             result.repaired = true;
             result.badPages = std::int64_t(image->badPages().size());

@@ -7,7 +7,6 @@
 
 #include "platform/engine/ConnectionGuard.h"
 #include "platform/engine/copy/CopyVfs.h"
-#include "platform/engine/crypto/CryptoAlgorithms.h"
 #include "platform/engine/crypto/PageCipher.h"
 #include "platform/engine/format/DatabaseHeader.h"
 #include "platform/engine/source/SourceImage.h"
@@ -50,23 +49,17 @@ std::unique_ptr<sqlite::Database> openCopyReader(const QString& hostPath,
     return reader;
 }
 
-std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
-                                           const std::optional<QByteArray>& password,
-                                           const SourceImage& image) {
+std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath, const SourceImage& image) {
     auto copy = connectCopy(hostPath, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-    if (const CipherFormat* format = image.cipher()) {
-        // A new salt, and so a new key, as SQLCipher gives every new file.
-        QByteArray salt(kSaltSize, Qt::Uninitialized);
-        if (RAND_bytes(reinterpret_cast<unsigned char*>(salt.data()), kSaltSize) != 1) {
-            throw CryptoFailure("no random bytes for a salt");
-        }
-        const PageCipher cipher(*format, password.value_or(QByteArray()), salt);
-        const auto sized = cipher.withPageSize(image.pageSize());
+    if (const PageCipher* keys = image.pageCipher()) {
+        // The source's salt and key, as SQLCipher's own VACUUM keeps them:
+        // the password need not be derived again.
+        const auto sized = keys->withPageSize(image.pageSize());
         if (const int rc = sealPagesWith(copy->handle(), *sized); rc != SQLITE_OK) {
             throw sqlite::SqliteError(rc, 0, sqlite3_errstr(rc));
         }
         // The bytes at each page's end that the encryption fills.
-        int reserve = format->reserve;
+        int reserve = keys->format().reserve;
         if (const int rc =
                 sqlite3_file_control(copy->handle(), "main", SQLITE_FCNTL_RESERVE_BYTES, &reserve);
             rc != SQLITE_OK) {

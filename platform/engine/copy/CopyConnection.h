@@ -12,10 +12,8 @@ namespace platform::engine {
 class SourceImage;
 
 // A connection to the empty copy at `hostPath`, set up to be written in the
-// image's format and settings.
-std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath,
-                                           const std::optional<QByteArray>& password,
-                                           const SourceImage& image);
+// image's format and settings, encrypted with the source's salt and key.
+std::unique_ptr<sqlite::Database> openCopy(const QString& hostPath, const SourceImage& image);
 
 // Another connection to the finished copy, read-only, keyed like it, reading
 // it a window at a time: for checking it beside the connection that wrote it.

@@ -1,8 +1,11 @@
 #include "platform/engine/copy/PageSealer.h"
 
+#include <openssl/rand.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform/engine/crypto/PageCipher.h"
 
@@ -78,10 +81,15 @@ PageSealer::Sealed PageSealer::sealHere(const char* plain, int length, std::int6
 bool PageSealer::encrypt(PageCipher& cipher, const char* plain, int length, std::int64_t offset,
                          char* out) {
     try {
+        // One draw of random bytes for the run's IVs costs less than one a page.
+        const std::size_t reserve = std::size_t(cipher.format().reserve);
+        std::vector<unsigned char> random(reserve * std::size_t(length / pageSize_));
+        if (RAND_bytes(random.data(), int(random.size())) != 1) return false;
         for (int at = 0; at < length; at += pageSize_) {
             cipher.encrypt(pageAt(offset + at, pageSize_),
                            reinterpret_cast<const unsigned char*>(plain + at),
-                           reinterpret_cast<unsigned char*>(out + at));
+                           reinterpret_cast<unsigned char*>(out + at),
+                           random.data() + std::size_t(at / pageSize_) * reserve);
         }
     } catch (...) {
         return false;

@@ -146,14 +146,19 @@ bool PageCipher::decrypt(std::uint32_t pageNumber, const unsigned char* in, unsi
     return true;
 }
 
-void PageCipher::encrypt(std::uint32_t pageNumber, const unsigned char* in, unsigned char* out) {
+void PageCipher::encrypt(std::uint32_t pageNumber, const unsigned char* in, unsigned char* out,
+                         const unsigned char* random) {
     const int offset = pageNumber == 1 ? kSaltSize : 0;
     const int size = pageSize_ - offset - format_.reserve;
     unsigned char* data = out + offset;
     unsigned char* iv = data + size;
     // As SQLCipher writes a page: the whole reserve random, its start the IV,
     // the HMAC after it.
-    if (RAND_bytes(iv, format_.reserve) != 1) throw CryptoFailure("no random bytes for an IV");
+    if (random) {
+        std::memcpy(iv, random, std::size_t(format_.reserve));
+    } else if (RAND_bytes(iv, format_.reserve) != 1) {
+        throw CryptoFailure("no random bytes for an IV");
+    }
     int written = 0;
     int last = 0;
     if (EVP_EncryptInit_ex2(state_->encrypter, nullptr, nullptr, iv, nullptr) != 1 ||

@@ -35,7 +35,10 @@ class PageCipher {
     // The inverse: encrypts one plain page into `out` as SQLCipher writes it,
     // with a fresh random IV and its HMAC in the reserve, and page 1 starting
     // with the salt. Decrypting it gives back the page's content.
-    void encrypt(std::uint32_t pageNumber, const unsigned char* in, unsigned char* out);
+    // `random` may bring the reserve's random bytes (format().reserve of
+    // them), drawn for many pages at once.
+    void encrypt(std::uint32_t pageNumber, const unsigned char* in, unsigned char* out,
+                 const unsigned char* random = nullptr);
 
   private:
     explicit PageCipher(const CipherFormat& format, int pageSize);

@@ -3,11 +3,13 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/engine/crypto/CipherFormat.h"
+#include "platform/engine/crypto/PageCipher.h"
 #include "platform/engine/source/SchemaVetting.h"
 #include "platform/host/UniqueFd.h"
 
@@ -45,6 +47,8 @@ class SourceImage {
 
     // The SQLCipher format the source was written in; nullptr for plaintext.
     const CipherFormat* cipher() const { return cipher_ ? &*cipher_ : nullptr; }
+    // Its keys, for a copy written in the same format; nullptr for plaintext.
+    const PageCipher* pageCipher() const { return keys_.get(); }
     int pageSize() const { return pageSize_; }
     std::uint32_t pageCount() const { return pageCount_; }
     const std::vector<std::uint32_t>& badPages() const { return badPages_; }
@@ -69,6 +73,7 @@ class SourceImage {
 
     SourceFiles files_;
     std::optional<CipherFormat> cipher_;
+    std::unique_ptr<PageCipher> keys_;
     int pageSize_ = 0;
     std::uint32_t pageCount_ = 0;
     std::vector<std::uint32_t> badPages_;
