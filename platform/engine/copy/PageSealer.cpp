@@ -30,12 +30,18 @@ PageSealer::PageSealer(const PageCipher& cipher, int runBytes)
       runBytes_(runBytes),
       reader_(cipher.twin()),
       writer_(cipher.twin()),
-      here_(cipher.twin()),
-      plain_(allocate(runBytes)),
-      sealed_(allocate(runBytes)),
-      sealedHere_(allocate(runBytes)),
-      scratch_(allocate(pageSize_)) {
-    worker_ = std::thread([this] { work(); });
+      here_(cipher.twin()) {
+    // A sealer that cannot be made leaves nothing allocated behind.
+    try {
+        plain_ = allocate(runBytes);
+        sealed_ = allocate(runBytes);
+        sealedHere_ = allocate(runBytes);
+        scratch_ = allocate(pageSize_);
+        worker_ = std::thread([this] { work(); });
+    } catch (...) {
+        freeBuffers();
+        throw;
+    }
 }
 
 PageSealer::~PageSealer() {
@@ -45,6 +51,10 @@ PageSealer::~PageSealer() {
     }
     changed_.notify_all();
     worker_.join();
+    freeBuffers();
+}
+
+void PageSealer::freeBuffers() {
     std::free(plain_);
     std::free(sealed_);
     std::free(sealedHere_);

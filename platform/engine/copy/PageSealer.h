@@ -55,15 +55,16 @@ class PageSealer {
 
   private:
     void work();
+    void freeBuffers();
     bool encrypt(PageCipher& cipher, const char* plain, int length, std::int64_t offset, char* out);
 
     const int pageSize_;
     const int runBytes_;
     std::unique_ptr<PageCipher> reader_, writer_, here_;
-    char* plain_;
-    char* sealed_;
-    char* sealedHere_;
-    char* scratch_;
+    char* plain_ = nullptr;
+    char* sealed_ = nullptr;
+    char* sealedHere_ = nullptr;
+    char* scratch_ = nullptr;
     int length_ = 0;
     std::int64_t offset_ = 0;
     bool busy_ = false;
