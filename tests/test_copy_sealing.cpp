@@ -85,7 +85,7 @@ TEST_P(CopySealing, ACopyRewrittenManyTimesReadsWholeWithTheLibrary) {
     churn(*std::make_unique<Database>(QFile::encodeName(plain).toStdString(),
                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE));
     {
-        auto db = platform::engine::openCopy(copy, QByteArray(sample::kPassword), *image);
+        auto db = platform::engine::openCopy(copy, *image);
         churn(*db);
         // Read back through the VFS from the file, as the copy's check reads
         // it: the cache holds 4 pages.
@@ -100,7 +100,7 @@ TEST_P(CopySealing, ACopyRewrittenManyTimesReadsWholeWithTheLibrary) {
 // that wrote it, not data: here only its HMAC changes, so the page would
 // still decrypt to its own content.
 TEST_P(CopySealing, APageAlteredOnDiskIsRefused) {
-    auto db = platform::engine::openCopy(copy, QByteArray(sample::kPassword), *image);
+    auto db = platform::engine::openCopy(copy, *image);
     churn(*db);
     ASSERT_EQ(platform::engine::readInWindows(db->handle()), SQLITE_OK);
     const std::int64_t page =
@@ -125,7 +125,7 @@ TEST_P(CopySealing, APageAlteredOnDiskIsRefused) {
 // call meets the failure (a statement, its commit, or the last drain), none is
 // reported as written.
 TEST_P(CopySealing, AWriteTheFileRefusesIsAnError) {
-    auto db = platform::engine::openCopy(copy, QByteArray(sample::kPassword), *image);
+    auto db = platform::engine::openCopy(copy, *image);
     db->execute("CREATE TABLE t (id INTEGER PRIMARY KEY, body TEXT)");
     const rlimit limit{rlim_t(QFileInfo(copy).size() + 8 * 1024), RLIM_INFINITY};
     rlimit before{};
@@ -151,7 +151,7 @@ TEST_P(CopySealing, AWriteTheFileRefusesIsAnError) {
 // Pages reach the file encrypted however many come in one write, even more
 // than SQLite writes at once.
 TEST_P(CopySealing, NoWriteReachesTheFilePlain) {
-    auto db = platform::engine::openCopy(copy, QByteArray(sample::kPassword), *image);
+    auto db = platform::engine::openCopy(copy, *image);
     db->execute("CREATE TABLE t (a)");
     sqlite3_file* file = nullptr;
     ASSERT_EQ(sqlite3_file_control(db->handle(), "main", SQLITE_FCNTL_FILE_POINTER, &file),
