@@ -82,6 +82,34 @@ TEST_F(CopyCheck, AnIndexEntryMissingIsCaught) {
     EXPECT_FALSE(holds(digestsOf(*open(copy))));
 }
 
+// The source's check: what integrity_check proves, without its lookups.
+TEST_F(CopyCheck, ATableAndItsIndexesAgreeOnlyWhenIntegrityCheckWouldPass) {
+    const auto agreed = [](const QString& path) {
+        auto db = open(path);
+        addRowDigest(db->handle());
+        return platform::engine::agreedTableDigests(*db, "main");
+    };
+    ASSERT_TRUE(agreed(source).has_value());
+    EXPECT_EQ(*agreed(source), digestsOf(*open(source)));
+
+    behindTheIndex("UPDATE t SET b = 99 WHERE rowid = 150");
+    EXPECT_FALSE(agreed(copy).has_value());
+
+    // Two equal keys in a UNIQUE index: its entries match the table's rows,
+    // yet integrity_check refuses it.
+    ASSERT_TRUE(QFile::remove(copy) && QFile::copy(source, copy));
+    open(copy)->execute(
+        "CREATE INDEX t_a ON t (a); INSERT INTO t VALUES ('row 1 of the source, padded out', 1);"
+        "PRAGMA writable_schema = ON;"
+        "UPDATE sqlite_master SET sql = 'CREATE UNIQUE INDEX t_a ON t (a)' WHERE name = 't_a'");
+    EXPECT_NE(open(copy)->queryText("PRAGMA integrity_check"), "ok");
+    EXPECT_FALSE(agreed(copy).has_value());
+    // NULLs never clash.
+    open(copy)->execute(
+        "DELETE FROM t WHERE rowid > 300; INSERT INTO t VALUES (NULL, 1), (NULL, 2)");
+    EXPECT_TRUE(agreed(copy).has_value());
+}
+
 TEST(CopyCheckEncrypted, APageAlteredAfterWritingIsCaught) {
     QTemporaryDir folder;
     const QString source = folder.filePath("source.tnjra"), copy = folder.filePath("copy.tnjra");

@@ -59,18 +59,21 @@ struct SourceCheck {
     TableDigests digests;
 };
 
-// SQLite's integrity check of the image and, when it passes, the digest of
-// every table's rows, on a connection of its own so that it can run on
-// another thread while the copy is written.
+// What SQLite's integrity check proves of the image (its quick check, then
+// every index against its table's rows) and the digest of every table's
+// rows, on a connection of its own so that it can run on another thread
+// while the copy is written.
 SourceCheck checkImage(const SourceImage& image) {
     Database check(image.uri(), SQLITE_OPEN_READONLY);
     guardConnection(check.handle());
     SourceCheck result;
     try {
         check.execute("PRAGMA cache_size = -" + std::to_string(kCheckCacheKiB));
-        if (check.queryText("PRAGMA integrity_check(1)") != "ok") return result;
+        if (check.queryText("PRAGMA quick_check(1)") != "ok") return result;
         addRowDigest(check.handle());
-        result.digests = tableDigests(check, "main");
+        auto digests = agreedTableDigests(check, "main");
+        if (!digests) return result;
+        result.digests = std::move(*digests);
         result.whole = true;
     } catch (const SqliteError& error) {
         // A schema SQLite cannot load is damage like any other.

@@ -54,59 +54,92 @@ TableShape shapeOf(Database& database, const std::string& schema, const QByteArr
 
 struct IndexShape {
     QByteArray name;
+    bool unique = false;
     std::vector<std::string> entryKeys;  // its key columns, then the rowid
+    std::vector<std::string> collated;   // its key columns as it compares them
 };
 
-// The indexes of a rowid table in the copy when each holds one entry per row
-// made of plain columns; nothing when any holds expressions or only some
-// rows, which a digest of columns cannot stand for.
-std::optional<std::vector<IndexShape>> plainIndexes(Database& copy, const QByteArray& table,
+// The indexes of a rowid table when each holds one entry per row made of
+// plain columns; nothing when any holds expressions or only some rows, which
+// a digest of columns cannot stand for.
+std::optional<std::vector<IndexShape>> plainIndexes(Database& database, const std::string& schema,
+                                                    const QByteArray& table,
                                                     const std::string& rowid) {
     std::vector<IndexShape> indexes;
     {
-        Statement list(copy.handle(), "SELECT name, partial FROM pragma_index_list(?1, 'main')");
+        Statement list(database.handle(),
+                       "SELECT name, partial, \"unique\" FROM pragma_index_list(?1, ?2)");
         list.bindText(1, table);
+        list.bindText(2, QByteArray::fromStdString(schema));
         while (list.step()) {
             if (list.columnInt64(1) != 0) return std::nullopt;
-            indexes.push_back({list.columnText(0), {}});
+            indexes.push_back({list.columnText(0), list.columnInt64(2) != 0, {}, {}});
         }
     }
     for (IndexShape& index : indexes) {
-        Statement keys(copy.handle(),
-                       "SELECT cid, name FROM pragma_index_xinfo(?1, 'main') WHERE key = 1 "
+        Statement keys(database.handle(),
+                       "SELECT cid, name, coll FROM pragma_index_xinfo(?1, ?2) WHERE key = 1 "
                        "ORDER BY seqno");
         keys.bindText(1, index.name);
+        keys.bindText(2, QByteArray::fromStdString(schema));
         while (keys.step()) {
             if (keys.columnInt64(0) < 0) return std::nullopt;
-            index.entryKeys.push_back(identifier(keys.columnText(1)));
+            const std::string column = identifier(keys.columnText(1));
+            index.entryKeys.push_back(column);
+            index.collated.push_back(column + " COLLATE " + identifier(keys.columnText(2)));
         }
         index.entryKeys.push_back(rowid);
     }
     return indexes;
 }
 
-bool tableMatches(Database& copy, const QByteArray& table, const RowDigest& expected) {
-    const TableShape shape = shapeOf(copy, "main", table);
-    const auto indexes = shape.rowid ? plainIndexes(copy, table, *shape.rowid) : std::nullopt;
-    // One pass over the table gives its rows' digest and what each index
-    // must hold.
+// Whether a UNIQUE index holds two entries with one key, compared as the
+// index compares them; entries with a NULL never clash.
+bool holdsDuplicates(Database& database, const TableShape& shape, const IndexShape& index) {
+    std::string keys;
+    std::string known = " WHERE 1";
+    for (std::size_t i = 0; i < index.collated.size(); ++i) {
+        keys += (i ? ", " : "") + index.collated[i];
+        known += " AND " + index.entryKeys[i] + " IS NOT NULL";
+    }
+    Statement clash(database.handle(), "SELECT 1 FROM " + shape.from + " INDEXED BY " +
+                                           identifier(index.name) + known + " GROUP BY " + keys +
+                                           " HAVING count(*) > 1 LIMIT 1");
+    return clash.step();
+}
+
+// The digest of a table's rows when its indexes agree with them: each holds
+// exactly the entries its table's rows call for (one scan of the table and
+// one of each index, where integrity_check looks every entry up) and, with
+// `unique`, no UNIQUE index holds a key twice. A table whose indexes hold
+// expressions or only some rows, or which has no rowid, is checked by
+// integrity_check of that table instead.
+std::optional<RowDigest> agreedDigest(Database& database, const std::string& schema,
+                                      const QByteArray& table, bool unique) {
+    const TableShape shape = shapeOf(database, schema, table);
+    const auto indexes =
+        shape.rowid ? plainIndexes(database, schema, table, *shape.rowid) : std::nullopt;
     std::string scan = "SELECT " + digestCall(shape.rowKeys);
     for (const IndexShape& index : indexes.value_or(std::vector<IndexShape>{}))
         scan += ", " + digestCall(index.entryKeys);
-    Statement rows(copy.handle(), scan + " FROM " + shape.from + " NOT INDEXED");
+    Statement rows(database.handle(), scan + " FROM " + shape.from + " NOT INDEXED");
     rows.step();
-    if (digestAt(rows, 0) != expected) return false;
+    const RowDigest digest = digestAt(rows, 0);
     if (!indexes) {
-        return copy.queryText("PRAGMA main.integrity_check(" + sqlite::quoted(table) + ")") == "ok";
+        const bool sound = database.queryText("PRAGMA " + schema + ".integrity_check(" +
+                                              sqlite::quoted(table) + ")") == "ok";
+        return sound ? std::optional(digest) : std::nullopt;
     }
     for (std::size_t i = 0; i < indexes->size(); ++i) {
         const IndexShape& index = (*indexes)[i];
-        Statement entries(copy.handle(), "SELECT " + digestCall(index.entryKeys) + " FROM " +
-                                             shape.from + " INDEXED BY " + identifier(index.name));
+        Statement entries(database.handle(), "SELECT " + digestCall(index.entryKeys) + " FROM " +
+                                                 shape.from + " INDEXED BY " +
+                                                 identifier(index.name));
         entries.step();
-        if (digestAt(entries, 0) != digestAt(rows, int(i) + 1)) return false;
+        if (digestAt(entries, 0) != digestAt(rows, int(i) + 1)) return std::nullopt;
+        if (unique && index.unique && holdsDuplicates(database, shape, index)) return std::nullopt;
     }
-    return true;
+    return digest;
 }
 
 bool contentMatches(Database& copy, const TableDigests& source) {
@@ -114,7 +147,9 @@ bool contentMatches(Database& copy, const TableDigests& source) {
     for (const SchemaEntry& entry : schemaOf(copy, "main")) {
         if (!carried(entry)) continue;
         const auto expected = source.find(entry.name);
-        if (expected == source.end() || !tableMatches(copy, entry.name, expected->second))
+        // The source's indexes were proved unique; the copy's hold exactly its rows.
+        if (expected == source.end() ||
+            agreedDigest(copy, "main", entry.name, false) != expected->second)
             return false;
         ++found;
     }
@@ -132,6 +167,17 @@ TableDigests tableDigests(Database& database, const std::string& schema) {
                                               shape.from + " NOT INDEXED");
         rows.step();
         digests[entry.name] = digestAt(rows, 0);
+    }
+    return digests;
+}
+
+std::optional<TableDigests> agreedTableDigests(Database& database, const std::string& schema) {
+    TableDigests digests;
+    for (const SchemaEntry& entry : schemaOf(database, schema)) {
+        if (!carried(entry)) continue;
+        const auto digest = agreedDigest(database, schema, entry.name, true);
+        if (!digest) return std::nullopt;
+        digests[entry.name] = *digest;
     }
     return digests;
 }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/engine/copy/RowDigest.h"
@@ -20,6 +21,14 @@ using TableDigests = std::map<QByteArray, RowDigest>;
 // the tables virtual tables keep their rows in. The connection must have
 // car_row_digest (addRowDigest).
 TableDigests tableDigests(sqlite::Database& database, const std::string& schema);
+
+// The same digests, when every table's indexes agree with its rows as
+// integrity_check would have them agree: each holds exactly the entries its
+// table's rows call for, and no UNIQUE index holds a key twice. Nothing when
+// one does not. Together with quick_check this proves what integrity_check
+// proves, in one scan of each table and index instead of a lookup per entry.
+std::optional<TableDigests> agreedTableDigests(sqlite::Database& database,
+                                               const std::string& schema);
 
 // Opens another read-only connection to the finished copy, keyed like it.
 using CopyOpener = std::function<std::unique_ptr<sqlite::Database>()>;
