@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <vector>
 
 #include "platform/engine/ReadWindow.h"
 #include "platform/engine/VfsShim.h"
@@ -44,9 +43,6 @@ struct CopyFile {
     // decrypted; `page` holds one page for reads of part of one.
     PageSealer* sealer;
     char* page;
-    // Which pages SQLite has written: one it never wrote (a free page it had
-    // no need to) is a hole in the file, and reads as zeros.
-    std::vector<bool>* written;
 };
 
 CopyFile* own(sqlite3_file* file) {
@@ -108,8 +104,6 @@ int drain(CopyFile* file) {
 void release(CopyFile* file) {
     delete file->sealer;
     file->sealer = nullptr;
-    delete file->written;
-    file->written = nullptr;
     std::free(file->page);
     file->page = nullptr;
     std::free(file->pending);
@@ -139,13 +133,7 @@ int readSealed(CopyFile* f, char* pages, int length, sqlite3_int64 start, int& g
             return rc;
     }
     std::memset(pages + got, 0, std::size_t(length - got));
-    for (int at = 0; at < got; at += pageSize) {
-        char* page = pages + at;
-        const auto index = std::size_t((start + at) / pageSize);
-        const bool hole = (index >= f->written->size() || !(*f->written)[index]) &&
-                          std::all_of(page, page + pageSize, [](char byte) { return byte == 0; });
-        if (!hole && !f->sealer->open(page, pageSize, start + at)) return SQLITE_CORRUPT;
-    }
+    if (!f->sealer->open(pages, got, start)) return SQLITE_CORRUPT;
     return got < length ? SQLITE_IOERR_SHORT_READ : SQLITE_OK;
 }
 
@@ -209,16 +197,7 @@ int copyWrite(sqlite3_file* file, const void* buffer, int amount, sqlite3_int64 
         // be encrypted whole.
         return SQLITE_IOERR_WRITE;
     }
-    if (f->sealer) {
-        const auto last = std::size_t((offset + amount) / f->sealer->pageSize());
-        try {
-            if (f->written->size() < last) f->written->resize(last);
-        } catch (const std::bad_alloc&) {
-            return SQLITE_NOMEM;
-        }
-        std::fill(f->written->begin() + std::ptrdiff_t(offset / f->sealer->pageSize()),
-                  f->written->begin() + std::ptrdiff_t(last), true);
-    }
+    if (f->sealer && !f->sealer->noteWritten(offset, amount)) return SQLITE_NOMEM;
     if (f->pendingLength && offset == f->pendingStart + f->pendingLength &&
         f->pendingLength + amount <= gatherLimit(f)) {
         std::memcpy(f->pending + f->pendingLength, buffer, std::size_t(amount));
@@ -239,10 +218,7 @@ int copyTruncate(sqlite3_file* file, sqlite3_int64 size) {
     CopyFile* f = own(file);
     if (const int rc = drain(f); rc != SQLITE_OK) return rc;
     if (f->window) f->window->forget();
-    if (f->sealer) {
-        const auto kept = std::size_t(size / f->sealer->pageSize());
-        if (f->written->size() > kept) f->written->resize(kept);
-    }
+    if (f->sealer) f->sealer->noteTruncated(size);
     return f->real->pMethods->xTruncate(f->real, size);
 }
 
@@ -279,7 +255,6 @@ int sealPages(CopyFile* f, const PageCipher* cipher) {
     try {
         f->page = static_cast<char*>(std::malloc(std::size_t(cipher->pageSize())));
         if (!f->page) return SQLITE_NOMEM;
-        f->written = new std::vector<bool>();
         f->sealer = new PageSealer(*cipher, kSealedRun);
     } catch (...) {
         return SQLITE_NOMEM;
@@ -335,7 +310,6 @@ int copyOpen(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags,
     f->window = nullptr;
     f->sealer = nullptr;
     f->page = nullptr;
-    f->written = nullptr;
     // Only the database itself is gathered and windowed; any other file goes
     // straight through.
     if (flags & SQLITE_OPEN_MAIN_DB) {

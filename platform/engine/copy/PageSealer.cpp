@@ -2,6 +2,7 @@
 
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -27,7 +28,6 @@ std::uint32_t pageAt(std::int64_t offset, int pageSize) {
 
 PageSealer::PageSealer(const PageCipher& cipher, int runBytes)
     : pageSize_(cipher.pageSize()),
-      runBytes_(runBytes),
       reader_(cipher.twin()),
       writer_(cipher.twin()),
       here_(cipher.twin()) {
@@ -129,12 +129,34 @@ void PageSealer::work() {
     }
 }
 
+bool PageSealer::noteWritten(std::int64_t offset, int length) {
+    const auto end = std::size_t((offset + length) / pageSize_);
+    try {
+        if (written_.size() < end) written_.resize(end);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::fill(written_.begin() + std::ptrdiff_t(offset / pageSize_),
+              written_.begin() + std::ptrdiff_t(end), true);
+    return true;
+}
+
+void PageSealer::noteTruncated(std::int64_t size) {
+    const auto kept = std::size_t(size / pageSize_);
+    if (written_.size() > kept) written_.resize(kept);
+}
+
 bool PageSealer::open(char* pages, int length, std::int64_t offset) {
     auto* scratch = reinterpret_cast<unsigned char*>(scratch_);
     for (int at = 0; at < length; at += pageSize_) {
-        auto* page = reinterpret_cast<unsigned char*>(pages + at);
-        if (!reader_->decrypt(pageAt(offset + at, pageSize_), page, scratch)) return false;
-        std::memcpy(page, scratch, std::size_t(pageSize_));
+        char* page = pages + at;
+        const auto index = std::size_t((offset + at) / pageSize_);
+        const bool hole = (index >= written_.size() || !written_[index]) &&
+                          std::all_of(page, page + pageSize_, [](char byte) { return byte == 0; });
+        if (hole) continue;
+        auto* bytes = reinterpret_cast<unsigned char*>(page);
+        if (!reader_->decrypt(pageAt(offset + at, pageSize_), bytes, scratch)) return false;
+        std::memcpy(bytes, scratch, std::size_t(pageSize_));
     }
     return true;
 }

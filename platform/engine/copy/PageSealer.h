@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace platform::engine {
 
@@ -24,10 +25,9 @@ class PageSealer {
     PageSealer& operator=(const PageSealer&) = delete;
 
     int pageSize() const { return pageSize_; }
-    int runBytes() const { return runBytes_; }
 
     // Hands over `length` bytes of whole plain pages meant for `offset` (a
-    // buffer of runBytes() from malloc) and returns another such buffer to
+    // buffer of `runBytes` from malloc) and returns another such buffer to
     // gather the next run in.
     char* seal(char* plain, int length, std::int64_t offset);
 
@@ -49,8 +49,14 @@ class PageSealer {
     // still busy with the last one; valid until the next call.
     Sealed sealHere(const char* plain, int length, std::int64_t offset);
 
+    // Notes that SQLite wrote these whole pages, or that the file was cut
+    // to `size`: a page it never wrote (a free page it had no need to) is a
+    // hole in the file. False when there is no memory for the note.
+    bool noteWritten(std::int64_t offset, int length);
+    void noteTruncated(std::int64_t size);
+
     // Decrypts whole pages that start at `offset` in place: false when one
-    // fails authentication.
+    // fails authentication. A hole reads as the zeros it is.
     bool open(char* pages, int length, std::int64_t offset);
 
   private:
@@ -59,7 +65,7 @@ class PageSealer {
     bool encrypt(PageCipher& cipher, const char* plain, int length, std::int64_t offset, char* out);
 
     const int pageSize_;
-    const int runBytes_;
+    std::vector<bool> written_;
     std::unique_ptr<PageCipher> reader_, writer_, here_;
     char* plain_ = nullptr;
     char* sealed_ = nullptr;
