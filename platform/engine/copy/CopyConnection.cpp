@@ -1,6 +1,5 @@
 #include "platform/engine/copy/CopyConnection.h"
 
-#include <openssl/rand.h>
 #include <sqlite3.h>
 
 #include <QFile>

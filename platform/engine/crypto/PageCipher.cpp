@@ -21,12 +21,13 @@ namespace {
 constexpr unsigned char kHmacSaltMask = 0x3a;
 constexpr int kHmacKdfIterations = 2;
 
+// Through the cipher provider, which remembers a password's key for the
+// SQLCipher connection that opens the same file next.
 QByteArray pbkdf2(QByteArrayView secret, QByteArrayView salt, int iterations, Digest digest) {
     QByteArray key(kKeySize, Qt::Uninitialized);
-    if (PKCS5_PBKDF2_HMAC(secret.data(), int(secret.size()),
-                          reinterpret_cast<const unsigned char*>(salt.data()), int(salt.size()),
-                          iterations, cryptoAlgorithms().digests[int(digest)], kKeySize,
-                          reinterpret_cast<unsigned char*>(key.data())) != 1) {
+    if (!deriveKey(digest, secret.data(), int(secret.size()),
+                   reinterpret_cast<const unsigned char*>(salt.data()), int(salt.size()),
+                   iterations, reinterpret_cast<unsigned char*>(key.data()), kKeySize)) {
         throw CryptoFailure("PBKDF2 failed");
     }
     return key;
@@ -51,12 +52,7 @@ PageCipher::PageCipher(const CipherFormat& format, QByteArrayView password, QByt
     : PageCipher(format, format.pageSize) {
     const CryptoAlgorithms& algorithms = cryptoAlgorithms();
     std::memcpy(salt_.data(), salt.data(), std::min(salt_.size(), std::size_t(salt.size())));
-    QByteArray key(kKeySize, Qt::Uninitialized);
-    if (!deriveKey(format.digest, password.data(), int(password.size()),
-                   reinterpret_cast<const unsigned char*>(salt.data()), int(salt.size()),
-                   format.kdfIterations, reinterpret_cast<unsigned char*>(key.data()), kKeySize)) {
-        throw CryptoFailure("PBKDF2 failed");
-    }
+    QByteArray key = pbkdf2(password, salt, format.kdfIterations, format.digest);
     const auto* raw = reinterpret_cast<const unsigned char*>(key.constData());
     state_->cipher = EVP_CIPHER_CTX_new();
     state_->encrypter = EVP_CIPHER_CTX_new();
