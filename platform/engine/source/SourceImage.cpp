@@ -64,10 +64,7 @@ SourceImage::SourceImage(const SourceFiles& files, const std::optional<QByteArra
     if (size < format::kMinPageSize) throw fail(DatabaseCorrupt, files.nativeSource);
     const SourceFormat found =
         identifySource(source.get(), size, password.value_or(QByteArray()), files.nativeSource);
-    if (found.cipher) {
-        cipher_ = found.cipher->format();
-        keys_ = found.cipher->twin();
-    }
+    if (found.cipher) keys_ = found.cipher->twin();
     pageSize_ = found.pageSize;
 
     // Page 1 as it reads, for the database's size.

@@ -46,7 +46,7 @@ class SourceImage {
                 FreePages freePages = FreePages::Read);
 
     // The SQLCipher format the source was written in; nullptr for plaintext.
-    const CipherFormat* cipher() const { return cipher_ ? &*cipher_ : nullptr; }
+    const CipherFormat* cipher() const { return keys_ ? &keys_->format() : nullptr; }
     // Its keys, for a copy written in the same format; nullptr for plaintext.
     const PageCipher* pageCipher() const { return keys_.get(); }
     int pageSize() const { return pageSize_; }
@@ -72,7 +72,6 @@ class SourceImage {
     void markZeroPagesInUse(const std::vector<std::uint32_t>& zeroPages);
 
     SourceFiles files_;
-    std::optional<CipherFormat> cipher_;
     std::unique_ptr<PageCipher> keys_;
     int pageSize_ = 0;
     std::uint32_t pageCount_ = 0;
